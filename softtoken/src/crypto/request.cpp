@@ -29,6 +29,24 @@ constexpr std::array<NumericAttribute, 4> kNumeric{{
     {NID_SNILS, 11},
 }};
 
+// Arcs of digits separated by single dots, at least two of them; OpenSSL alone lets "1..2" by.
+bool IsDottedOid(const std::string& text) {
+    std::size_t arcs = 0;
+    std::size_t start = 0;
+    while (true) {
+        auto end = text.find('.', start);
+        std::string arc = text.substr(start, end == std::string::npos ? end : end - start);
+        if (arc.empty() || arc.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        ++arcs;
+        if (end == std::string::npos) {
+            return arcs >= 2;
+        }
+        start = end + 1;
+    }
+}
+
 detail::Object AttributeType(const std::string& type) {
     static constexpr std::array<const char*, 6> kShortNames{"CN", "C", "O", "ST", "L", "OU"};
     for (const char* name : kShortNames) {
@@ -36,8 +54,8 @@ detail::Object AttributeType(const std::string& type) {
             return detail::Object(OBJ_nid2obj(OBJ_sn2nid(name)));
         }
     }
-    detail::Object oid(OBJ_txt2obj(type.c_str(), 1));
-    if (!oid || type.find_first_not_of("0123456789.") != std::string::npos) {
+    detail::Object oid(IsDottedOid(type) ? OBJ_txt2obj(type.c_str(), 1) : nullptr);
+    if (!oid) {
         BadArgument("unknown subject attribute type \"" + type + "\"");
     }
     return oid;
@@ -121,10 +139,6 @@ detail::Extension KeyUsage(const std::string& list) {
         detail::Fail("key usage");
     }
     return extension;
-}
-
-bool IsDottedOid(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
 }
 
 detail::Extension ExtendedKeyUsage(const std::string& list) {
