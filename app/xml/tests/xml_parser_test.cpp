@@ -40,6 +40,10 @@ struct TreeCase {
     std::string tree;
 };
 
+void PrintTo(const TreeCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class ParseTree : public testing::TestWithParam<TreeCase> {};
 
 TEST_P(ParseTree, BuildsTheTree) {
@@ -104,6 +108,10 @@ struct DeclarationCase {
     std::string message;
 };
 
+void PrintTo(const DeclarationCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class DeclarationFailure : public testing::TestWithParam<DeclarationCase> {};
 
 TEST_P(DeclarationFailure, FailsTheLoadWithItsMessage) {
@@ -157,6 +165,10 @@ struct EntityCase {
     std::string decoded;
 };
 
+void PrintTo(const EntityCase& c, std::ostream* os) {
+    *os << testing::PrintToString(c.raw);
+}
+
 class Entities : public testing::TestWithParam<EntityCase> {};
 
 TEST_P(Entities, DecodeInOnePass) {
@@ -209,6 +221,10 @@ struct StepCase {
     std::size_t kept;
     int steps;
 };
+
+void PrintTo(const StepCase& c, std::ostream* os) {
+    *os << c.children << " children";
+}
 
 class StepLimit : public testing::TestWithParam<StepCase> {};
 
