@@ -94,26 +94,6 @@ std::optional<fs::path>& LogPathSlot() {
     return path;
 }
 
-fs::path DefaultEventLogPath() {
-    std::error_code ec;
-    const fs::path exeFolder = fs::read_symlink("/proc/self/exe", ec).parent_path();
-    if (!ec && !exeFolder.empty()) {
-        const fs::path beside = exeFolder / "error.log";
-        const bool writable = fs::exists(beside, ec) ? ::access(beside.c_str(), W_OK) == 0
-                                                     : ::access(exeFolder.c_str(), W_OK) == 0;
-        if (writable)
-            return beside;
-    }
-    fs::path state;
-    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/')
-        state = xdg;
-    else if (const char* home = std::getenv("HOME"); home && home[0] != '\0')
-        state = fs::path(home) / ".local" / "state";
-    else
-        state = "/tmp";
-    return state / "CertDesk" / "error.log";
-}
-
 unsigned char LowerAnsi(unsigned char c) {
     if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDF))
         return static_cast<unsigned char>(c + 0x20);
@@ -346,11 +326,30 @@ bool WriteFileConfirm(Dialogs& dialogs, const std::string& fileName, std::string
     return true;
 }
 
+fs::path EventLogPathFor(const fs::path& programFolder) {
+    const fs::path beside = programFolder / "error.log";
+    std::error_code ec;
+    const bool writable = fs::exists(beside, ec) ? ::access(beside.c_str(), W_OK) == 0
+                                                 : ::access(programFolder.c_str(), W_OK) == 0;
+    if (writable)
+        return beside;
+    fs::path state;
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/')
+        state = xdg;
+    else if (const char* home = std::getenv("HOME"); home && home[0] != '\0')
+        state = fs::path(home) / ".local" / "state";
+    else
+        state = fs::temp_directory_path(ec);
+    return state / "CertDesk" / "error.log";
+}
+
 fs::path EventLogPath() {
     std::lock_guard lock(LogMutex());
     auto& slot = LogPathSlot();
-    if (!slot)
-        slot = DefaultEventLogPath();
+    if (!slot) {
+        std::error_code ec;
+        slot = EventLogPathFor(fs::read_symlink("/proc/self/exe", ec).parent_path());
+    }
     return *slot;
 }
 

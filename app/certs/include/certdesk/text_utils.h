@@ -43,6 +43,8 @@ bool WriteFileConfirm(Dialogs& dialogs, const std::string& fileName, std::string
 // The event log "error.log": beside the executable, or in $XDG_STATE_HOME/CertDesk
 // (~/.local/state/CertDesk) when that folder is not writable. Chosen once, on first use.
 std::filesystem::path EventLogPath();
+// Where the event log of a program in programFolder goes.
+std::filesystem::path EventLogPathFor(const std::filesystem::path& programFolder);
 // Points the event log at another file (tests keep their log in their own folder).
 void SetEventLogPath(const std::filesystem::path& path);
 // Appends one EVENT line; failures are ignored. CR LF in the message becomes byte 0x07.
