@@ -18,7 +18,7 @@ struct CodeCase {
 class ResultCodeText : public ::testing::TestWithParam<CodeCase> {};
 
 TEST_P(ResultCodeText, IsTheMessageShown) {
-    EXPECT_EQ(TokenErrorText(GetParam().code), Ansi(GetParam().message));
+    EXPECT_EQ(Utf8FromAnsi(TokenErrorText(GetParam().code)), GetParam().message);
 }
 
 constexpr const char* kSlots = "Ошибка получения список слотов с поключенными токенами";
@@ -57,8 +57,8 @@ struct LoadCase {
 class LoadFailureText : public ::testing::TestWithParam<LoadCase> {};
 
 TEST_P(LoadFailureText, NamesTheCodeAndTheLoadersReason) {
-    EXPECT_EQ(LoadFailureMessage(GetParam().code, GetParam().systemMessage),
-              Ansi(GetParam().message));
+    EXPECT_EQ(Utf8FromAnsi(LoadFailureMessage(GetParam().code, GetParam().systemMessage)),
+              GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(

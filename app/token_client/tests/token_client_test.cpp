@@ -44,11 +44,12 @@ void UnloadCompletely(const std::string& file) {
     }
 }
 
+// The raised message in UTF-8, so that a mismatch reads plainly.
 std::string ErrorOf(const std::function<void()>& operation) {
     try {
         operation();
     } catch (const Error& error) {
-        return error.Message();
+        return Utf8FromAnsi(error.Message());
     }
     ADD_FAILURE() << "no error raised";
     return {};
@@ -186,7 +187,7 @@ TEST_P(FailureCode, RaisesItsMessageReleasesTheBufferAndUnloads) {
     }
     ASSERT_TRUE(run);
 
-    EXPECT_EQ(ErrorOf(run), Ansi(failure.message));
+    EXPECT_EQ(ErrorOf(run), failure.message);
     EXPECT_EQ(Script().releasedBuffer, failure.handsOutBuffer ? Script().output.data() : nullptr);
     EXPECT_FALSE(IsLoaded(kFull));
 }
@@ -341,7 +342,8 @@ TEST_P(EveryOperation, UnloadsTheLibraryItLoaded) {
 
 TEST_P(EveryOperation, MissingMainExportIsNamedAndTheLibraryUnloaded) {
     Use(kReleaseOnly);
-    EXPECT_EQ(ErrorOf(GetParam().run), Ansi("Не найдена точка входа: ") + GetParam().mainExport);
+    EXPECT_EQ(ErrorOf(GetParam().run),
+              std::string("Не найдена точка входа: ") + GetParam().mainExport);
     EXPECT_THAT(Script().calls, IsEmpty());
     EXPECT_FALSE(IsLoaded(kReleaseOnly));
 }
@@ -349,7 +351,7 @@ TEST_P(EveryOperation, MissingMainExportIsNamedAndTheLibraryUnloaded) {
 TEST_P(EveryOperation, MissingLibraryIsNamedWithTheReason) {
     Use(kAbsent);
     const std::string message = ErrorOf(GetParam().run);
-    EXPECT_THAT(message, StartsWith(Ansi("Ошибка функции Win32 API\n")));
+    EXPECT_THAT(message, StartsWith("Ошибка функции Win32 API\n"));
     EXPECT_THAT(message, HasSubstr(std::string(kAbsent) +
                                    ": cannot open shared object file: No such file or directory"));
 }
@@ -387,14 +389,14 @@ TEST_F(FakeLibraryTest, PinnedLibraryStaysAfterAFailingOperation) {
     TokenLibraryPin();
     Script().result = RES_ERR_LOGIN;
     EXPECT_EQ(ErrorOf([] { TokenInstallCertificate("0", "1", "1", kBytes); }),
-              Ansi("Ошибка подключения к токену"));
+              "Ошибка подключения к токену");
     EXPECT_TRUE(IsLoaded(kFull));
 }
 
 TEST_F(FakeLibraryTest, PinningAMissingLibraryRaisesTheLoadFailure) {
     Use(kAbsent);
     const std::string message = ErrorOf([] { TokenLibraryPin(); });
-    EXPECT_THAT(message, StartsWith(Ansi("Ошибка функции Win32 API\n")));
+    EXPECT_THAT(message, StartsWith("Ошибка функции Win32 API\n"));
     EXPECT_THAT(message, HasSubstr(kAbsent));
     TokenLibraryUnpin();
 }
