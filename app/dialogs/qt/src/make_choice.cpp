@@ -64,10 +64,7 @@ TfmMakeChoice::TfmMakeChoice(QWidget* owner)
 
     connect(btnOK, &QAbstractButton::clicked, this, [this] { PostKey(Qt::Key_Return); });
     connect(btnCancel, &QAbstractButton::clicked, this, [this] { PostKey(Qt::Key_Escape); });
-    connect(rgChoiceList, &TSRadioGroup::doubleClicked, this, [this] {
-        closedByDoubleClick_ = true;
-        PostKey(Qt::Key_Return);
-    });
+    connect(rgChoiceList, &TSRadioGroup::doubleClicked, this, [this] { PostKey(Qt::Key_Return); });
 
     setFixedSize(kDesignedWidth, kDesignedHeight);
     move(kDesignedLeft, kDesignedTop);

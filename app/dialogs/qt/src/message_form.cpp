@@ -118,6 +118,7 @@ void TMessageForm::SetDefaultButton(std::optional<Button> button) {
             b->setDefault(false);
     }
     QPushButton* chosen = button ? ButtonFor(*button) : nullptr;
+    default_ = chosen ? button : std::nullopt;
     if (chosen) {
         chosen->setDefault(true);
         chosen->setFocus(Qt::OtherFocusReason);

@@ -20,7 +20,7 @@ namespace {
 class GestureTailSwallower : public QObject {
   public:
     explicit GestureTailSwallower(QObject* parent) : QObject(parent) {
-        QTimer::singleShot(kLifetimeMs, this, [this] { deleteLater(); });
+        QTimer::singleShot(kLifetimeMs, this, [this] { Finish(); });
     }
 
   protected:
@@ -29,11 +29,11 @@ class GestureTailSwallower : public QObject {
             case QEvent::MouseMove:
                 return true;
             case QEvent::MouseButtonRelease:
-                deleteLater();
+                Finish();
                 return true;
             case QEvent::MouseButtonPress:
             case QEvent::MouseButtonDblClick:
-                deleteLater();
+                Finish();
                 return false;
             default:
                 return false;
@@ -41,6 +41,11 @@ class GestureTailSwallower : public QObject {
     }
 
   private:
+    void Finish() {
+        qApp->removeEventFilter(this);
+        deleteLater();
+    }
+
     static constexpr int kLifetimeMs = 1000;
 };
 

@@ -37,8 +37,6 @@ class TfmMakeChoice : public QDialog {
     void Prepare(const QStringList& items, int defaultIndex, const QString& additionalText,
                  const std::optional<QPoint>& anchor);
 
-    bool ClosedByDoubleClick() const { return closedByDoubleClick_; }
-
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -49,8 +47,6 @@ class TfmMakeChoice : public QDialog {
   private:
     void FormKeyDown(QKeyEvent* event);
     void PostKey(int key);
-
-    bool closedByDoubleClick_ = false;
 };
 
 }  // namespace certdesk

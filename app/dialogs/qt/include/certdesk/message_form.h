@@ -28,6 +28,7 @@ class TMessageForm : public QDialog {
     QPushButton* ButtonFor(Button button) const;
     // Enter presses the default button; none when nothing is given.
     void SetDefaultButton(std::optional<Button> button);
+    std::optional<Button> DefaultButton() const { return default_; }
     // Esc presses the cancel button; none when nothing is given.
     void SetCancelButton(std::optional<Button> button);
     std::optional<Button> CancelButton() const { return cancel_; }
@@ -45,6 +46,7 @@ class TMessageForm : public QDialog {
 
   private:
     std::array<QPushButton*, kButtonCount> buttons_{};
+    std::optional<Button> default_;
     std::optional<Button> cancel_;
 };
 
