@@ -62,8 +62,7 @@ function(certdesk_add_fuzzer name)
     add_dependencies(certdesk_fuzzers ${name})
     set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}-corpus)
     add_test(NAME ${name}
-             COMMAND ${CMAKE_COMMAND} -E env ${name}
-                     sh -c "mkdir -p '${work}' && exec \"$0\" -max_total_time=${CERTDESK_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 '${work}' '${FZ_CORPUS}'"
+             COMMAND sh -c "mkdir -p '${work}' && exec \"$0\" -max_total_time=${CERTDESK_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 '${work}' '${FZ_CORPUS}'"
                      $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 600)
 endfunction()
