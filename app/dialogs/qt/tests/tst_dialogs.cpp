@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPointer>
@@ -17,6 +18,7 @@
 #include "certdesk/make_choice.h"
 #include "certdesk/message_form.h"
 #include "certdesk/qt_dialogs.h"
+#include "certdesk/qt_russian.h"
 
 using namespace certdesk;
 
@@ -112,6 +114,7 @@ QScreen* Screen() {
 class DialogsTest : public QObject {
     Q_OBJECT
   private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -139,6 +142,10 @@ class DialogsTest : public QObject {
     void selectFolder();
     void openAndSaveFile();
 };
+
+void DialogsTest::initTestCase() {
+    QVERIFY2(InstallRussianQtTranslation(*qApp), "Qt's Russian translation is not installed");
+}
 
 void DialogsTest::init() {
     QCursor::setPos(Screen()->geometry().bottomRight());
@@ -688,9 +695,10 @@ void DialogsTest::openAndSaveFile() {
     seen = Drive({}, [](QWidget* d) { qobject_cast<QFileDialog*>(d)->reject(); });
     QVERIFY(!dialogs.OpenFile({A("Укажите файл"), "", ""}));
 
-    QString offeredName;
+    QString offeredName, acceptLabel;
     seen = Drive({}, [&](QWidget* d) {
         auto* fd = qobject_cast<QFileDialog*>(d);
+        acceptLabel = fd->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Save)->text();
         fd->setDirectory(temp.path());
         offeredName = fd->findChild<QLineEdit*>("fileNameEdit")->text();
         static_cast<QDialog*>(fd)->accept();
@@ -698,6 +706,7 @@ void DialogsTest::openAndSaveFile() {
     auto saved = dialogs.SaveFile(
         {A("Укажите имя файла для сохранения запроса"), "", "7701234567_20261210_103000.req"});
     QCOMPARE(offeredName, QString("7701234567_20261210_103000.req"));
+    QCOMPARE(acceptLabel, QString("&Сохранить"));
     QVERIFY(saved);
     QCOMPARE(ToQt(*saved), temp.filePath("7701234567_20261210_103000.req"));
 }
