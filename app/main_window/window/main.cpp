@@ -1,0 +1,12 @@
+#include <QApplication>
+
+#include "cert_request_window.h"
+#include "certdesk/qt_dialogs.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    certdesk::QtDialogs dialogs;
+    certdesk::TfCertRequestAlt window(dialogs);
+    window.show();
+    return QApplication::exec();
+}
