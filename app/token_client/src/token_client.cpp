@@ -48,6 +48,8 @@ class SubjectStrings {
         std::transform(strings_.begin(), strings_.end(), pointers_.begin(),
                        [](std::string& text) { return text.data(); });
     }
+    SubjectStrings(const SubjectStrings&) = delete;
+    SubjectStrings& operator=(const SubjectStrings&) = delete;
 
     SubjectArray Array() { return pointers_.data(); }
     CK_ULONG Count() const { return strings_.size(); }
