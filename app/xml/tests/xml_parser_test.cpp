@@ -160,6 +160,23 @@ TEST(Reload, ReplacesTheWholeTree) {
     EXPECT_EQ(parser.Parent, nullptr);
 }
 
+// Past a handful of attributes the lookup of repeated names goes through an index.
+TEST(ManyAttributes, RepeatedNamesReplaceTheirValues) {
+    std::string tag = "<r";
+    std::string expected = "r";
+    for (int i = 0; i < 40; ++i) {
+        tag += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+        expected += "@a" + std::to_string(i) + "=" +
+                    (i == 3    ? "x"
+                     : i == 38 ? "y"
+                               : std::to_string(i));
+    }
+    tag += " a38=\"y\" a3='x' a38=\"y\"/>";
+    TquorXMLParser2 parser;
+    parser.LoadFromString(tag);
+    EXPECT_EQ(Dump(parser), expected);
+}
+
 struct EntityCase {
     std::string raw;
     std::string decoded;
