@@ -758,6 +758,7 @@ CK_RV Module::GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objec
         throw Error(CKR_ARGUMENTS_BAD);
     }
     ObjectRecord record = FindObject(session, object);
+    // Every attribute is answered; the first failure is the one reported.
     CK_RV rv = CKR_OK;
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_ATTRIBUTE& a = attributes[i];
@@ -769,12 +770,12 @@ CK_RV Module::GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objec
                 throw;
             }
             a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-            rv = CKR_ATTRIBUTE_SENSITIVE;
+            rv = rv == CKR_OK ? CKR_ATTRIBUTE_SENSITIVE : rv;
             continue;
         }
         if (!value) {
             a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
-            rv = CKR_ATTRIBUTE_TYPE_INVALID;
+            rv = rv == CKR_OK ? CKR_ATTRIBUTE_TYPE_INVALID : rv;
         } else if (a.pValue == nullptr) {
             a.ulValueLen = value->size();
         } else if (a.ulValueLen >= value->size()) {
@@ -782,7 +783,7 @@ CK_RV Module::GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objec
             a.ulValueLen = value->size();
         } else {
             a.ulValueLen = value->size();
-            rv = CKR_BUFFER_TOO_SMALL;
+            rv = rv == CKR_OK ? CKR_BUFFER_TOO_SMALL : rv;
         }
     }
     return rv;
@@ -1061,6 +1062,7 @@ void Module::VerifyInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
     session.operation = Operation::Verify;
     session.mechanism = mechanism->mechanism;
     session.key = key;
+    session.buffered.clear();
 }
 
 void Module::Verify(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length,
@@ -1070,12 +1072,42 @@ void Module::Verify(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length,
         throw Error(CKR_OPERATION_NOT_INITIALIZED);
     }
     session.operation = Operation::None;
-    if ((data == nullptr && length > 0) || (signature == nullptr && signatureLength > 0)) {
+    if (data == nullptr && length > 0) {
         throw Error(CKR_ARGUMENTS_BAD);
     }
-    Bytes digest = ToBytes(data, length);
+    FinishVerify(session, ToBytes(data, length), signature, signatureLength);
+}
+
+void Module::VerifyUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR part, CK_ULONG length) {
+    Session& session = SessionOf(handle);
+    if (session.operation != Operation::Verify) {
+        throw Error(CKR_OPERATION_NOT_INITIALIZED);
+    }
+    if (part == nullptr && length > 0) {
+        session.operation = Operation::None;
+        throw Error(CKR_ARGUMENTS_BAD);
+    }
+    session.buffered.insert(session.buffered.end(), part, part + length);
+}
+
+void Module::VerifyFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature,
+                         CK_ULONG signatureLength) {
+    Session& session = SessionOf(handle);
+    if (session.operation != Operation::Verify) {
+        throw Error(CKR_OPERATION_NOT_INITIALIZED);
+    }
+    session.operation = Operation::None;
+    FinishVerify(session, session.buffered, signature, signatureLength);
+}
+
+void Module::FinishVerify(Session& session, const Bytes& data, CK_BYTE_PTR signature,
+                          CK_ULONG signatureLength) {
+    if (signature == nullptr && signatureLength > 0) {
+        throw Error(CKR_ARGUMENTS_BAD);
+    }
+    Bytes digest = data;
     if (session.mechanism == CKM_GOSTR3410_WITH_GOSTR3411) {
-        digest = crypto::Streebog256(digest.data(), digest.size());
+        digest = crypto::Streebog256(data.data(), data.size());
     } else if (digest.size() != kDigestLength) {
         throw Error(CKR_DATA_LEN_RANGE);
     }

@@ -66,6 +66,8 @@ class Module {
     void VerifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key);
     void Verify(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
                 CK_ULONG signatureLength);
+    void VerifyUpdate(CK_SESSION_HANDLE session, CK_BYTE_PTR part, CK_ULONG length);
+    void VerifyFinal(CK_SESSION_HANDLE session, CK_BYTE_PTR signature, CK_ULONG signatureLength);
     void DigestInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism);
     void Digest(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR digest,
                 CK_ULONG_PTR digestLength);
@@ -128,6 +130,8 @@ class Module {
                                                    const Bytes& publicValue);
     void FinishSign(Session& session, const Bytes& data, CK_BYTE_PTR signature,
                     CK_ULONG_PTR signatureLength);
+    void FinishVerify(Session& session, const Bytes& data, CK_BYTE_PTR signature,
+                      CK_ULONG signatureLength);
     void RecordPinFailure(CK_SLOT_ID slot);
 
     std::string partition_;

@@ -311,12 +311,15 @@ EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ul
     });
 }
 
-EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) {
-    return Unsupported("C_VerifyUpdate");
+EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return Run("C_VerifyUpdate",
+               [&](softtoken::Module& m) { m.VerifyUpdate(hSession, pPart, ulPartLen); });
 }
 
-EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) {
-    return Unsupported("C_VerifyFinal");
+EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                           CK_ULONG ulSignatureLen) {
+    return Run("C_VerifyFinal",
+               [&](softtoken::Module& m) { m.VerifyFinal(hSession, pSignature, ulSignatureLen); });
 }
 
 EXPORT CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
