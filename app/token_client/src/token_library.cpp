@@ -33,15 +33,16 @@ void SetTokenLibraryName(std::string name) {
     LibraryName() = std::move(name);
 }
 
-std::string LoadFailureMessage(int code, const char* systemMessage) {
+std::string LoadFailureMessage(const std::string& library, int code, const char* systemMessage) {
     std::string message = code != 0 ? Ansi("Ошибка Win32.  Код: ") + std::to_string(code) + "."
                                     : Ansi("Ошибка функции Win32 API");
-    // The loader's text is the only place that names the file and the reason, so it is kept
-    // also when no error code came with it.
-    if (systemMessage != nullptr && *systemMessage != '\0') {
-        message += "\n" + AnsiFromUtf8(systemMessage);
+    // The user has to learn which file did not load and why, also when no code came with it;
+    // a missing dependency is named by the loader without the library that needed it.
+    std::string reason = systemMessage != nullptr ? systemMessage : "";
+    if (reason.find(library) == std::string::npos) {
+        reason = reason.empty() ? library : library + ": " + reason;
     }
-    return message;
+    return message + "\n" + AnsiFromUtf8(reason);
 }
 
 void LibraryClose::operator()(void* handle) const noexcept {
@@ -53,7 +54,7 @@ LibraryHandle LoadTokenLibrary() {
     void* handle = dlopen(TokenLibraryName().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const int code = errno;
-        throw Error(LoadFailureMessage(code, dlerror()));
+        throw Error(LoadFailureMessage(TokenLibraryName(), code, dlerror()));
     }
     return LibraryHandle(handle);
 }

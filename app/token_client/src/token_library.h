@@ -6,9 +6,9 @@
 
 namespace certdesk {
 
-// The failure of loading a library: the platform's error code and its message, which names the
-// file and the reason.
-std::string LoadFailureMessage(int code, const char* systemMessage);
+// The failure of loading a library: the platform's error code and the loader's message, made to
+// name the library and the reason.
+std::string LoadFailureMessage(const std::string& library, int code, const char* systemMessage);
 
 struct LibraryClose {
     void operator()(void* handle) const noexcept;

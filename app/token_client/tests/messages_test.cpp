@@ -49,6 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct LoadCase {
     const char* name;
+    const char* library;
     int code;
     const char* systemMessage;  // as the loader gives it, UTF-8
     const char* message;        // UTF-8
@@ -56,24 +57,37 @@ struct LoadCase {
 
 class LoadFailureText : public ::testing::TestWithParam<LoadCase> {};
 
-TEST_P(LoadFailureText, NamesTheCodeAndTheLoadersReason) {
-    EXPECT_EQ(Utf8FromAnsi(LoadFailureMessage(GetParam().code, GetParam().systemMessage)),
-              GetParam().message);
+TEST_P(LoadFailureText, NamesTheLibraryAndTheReason) {
+    const LoadCase& param = GetParam();
+    EXPECT_EQ(Utf8FromAnsi(LoadFailureMessage(param.library, param.code, param.systemMessage)),
+              param.message);
 }
+
+constexpr const char* kMissing =
+    "libKeyPorter.so: cannot open shared object file: No such file or directory";
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, LoadFailureText,
     ::testing::Values(
-        LoadCase{"WithCode", 2,
-                 "libKeyPorter.so: cannot open shared object file: No such file or directory",
+        LoadCase{"WithCode", "libKeyPorter.so", 2, kMissing,
                  "Ошибка Win32.  Код: 2.\nlibKeyPorter.so: cannot open shared object file: No "
                  "such file or directory"},
-        LoadCase{"NoCode", 0, "/opt/k/libKeyPorter.so: file too short",
+        LoadCase{"NoCode", "libKeyPorter.so", 0, kMissing,
+                 "Ошибка функции Win32 API\nlibKeyPorter.so: cannot open shared object file: No "
+                 "such file or directory"},
+        LoadCase{"FoundUnderAPath", "libKeyPorter.so", 0, "/opt/k/libKeyPorter.so: file too short",
                  "Ошибка функции Win32 API\n/opt/k/libKeyPorter.so: file too short"},
-        LoadCase{"NoCodeNoText", 0, nullptr, "Ошибка функции Win32 API"},
-        LoadCase{"NoCodeEmptyText", 0, "", "Ошибка функции Win32 API"},
+        LoadCase{"MissingDependency", "libKeyPorter.so", 0,
+                 "libsofttoken.so: cannot open shared object file: No such file or directory",
+                 "Ошибка функции Win32 API\nlibKeyPorter.so: libsofttoken.so: cannot open shared "
+                 "object file: No such file or directory"},
+        LoadCase{"NoText", "libKeyPorter.so", 0, nullptr,
+                 "Ошибка функции Win32 API\nlibKeyPorter.so"},
+        LoadCase{"EmptyText", "/opt/k/libKeyPorter.so", 0, "",
+                 "Ошибка функции Win32 API\n/opt/k/libKeyPorter.so"},
         // A localised loader speaks UTF-8; the program shows Windows-1251.
-        LoadCase{"LocalisedText", 13, "/home/пользователь/libKeyPorter.so: отказано в доступе",
+        LoadCase{"LocalisedText", "/home/пользователь/libKeyPorter.so", 13,
+                 "/home/пользователь/libKeyPorter.so: отказано в доступе",
                  "Ошибка Win32.  Код: 13.\n/home/пользователь/libKeyPorter.so: отказано в "
                  "доступе"}),
     [](const ::testing::TestParamInfo<LoadCase>& caseInfo) { return caseInfo.param.name; });

@@ -54,4 +54,13 @@ void FreeBuffMemory(void* buffer) {
     tc_fake::ReleaseBuffer(buffer);
 }
 #endif
+
+#ifdef TC_EXPORT_VENDOR_USE
+// The vendor library the real KeyPorter links against, here a library of its own.
+int TcVendorPresent();
+
+int TcVendorUse() {
+    return TcVendorPresent();
+}
+#endif
 }
