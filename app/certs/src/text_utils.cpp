@@ -427,21 +427,25 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
             continue;
         if (name.front() == '.' && !(attributes & faHidden))
             continue;
-        std::error_code statError;
-        const fs::file_status status = it->status(statError);
-        if (statError || fs::is_directory(status) || !fs::exists(status))
+        if (!MatchesMask(LowerAnsiText(name), lowerMask))
             continue;
-        if (!fs::is_regular_file(status) && !(attributes & faSysFile))
+        // The entry's type comes from the folder listing; only links need a look at the target.
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError) &&
+            (typeError || !(attributes & faSysFile) || it->is_directory(typeError) ||
+             !it->exists(typeError)))
             continue;
-        if (MatchesMask(LowerAnsiText(name), lowerMask))
-            names.push_back(name);
+        names.push_back(name);
     }
     // Case-insensitive order, as the Windows file system lists names.
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        const std::u16string la = Utf16FromAnsi(LowerAnsiText(a));
-        const std::u16string lb = Utf16FromAnsi(LowerAnsiText(b));
-        return la != lb ? la < lb : a < b;
-    });
+    std::vector<std::pair<std::u16string, std::string>> keyed;
+    keyed.reserve(names.size());
+    for (std::string& name : names)
+        keyed.emplace_back(Utf16FromAnsi(LowerAnsiText(name)), std::move(name));
+    std::sort(keyed.begin(), keyed.end());
+    names.clear();
+    for (auto& entry : keyed)
+        names.push_back(std::move(entry.second));
     return names;
 }
 
