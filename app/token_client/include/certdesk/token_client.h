@@ -17,9 +17,9 @@ namespace certdesk {
 // The token's two certificate stores.
 enum class TokenPartition { Gost, Pki };
 
-// The library file the client binds, found by the platform's ordinary library search (CertDesk
-// looks beside itself first) unless it holds a path. The program keeps the default
-// "libKeyPorter.so"; tests point it at other files.
+// The library file the client binds: a file name found by the platform's ordinary library search
+// (CertDesk looks beside itself first), or a path, spelt as the file system spells it. The
+// program keeps the default "libKeyPorter.so"; tests point it at other files.
 const std::string& TokenLibraryName();
 void SetTokenLibraryName(std::string name);
 
