@@ -596,9 +596,11 @@ void DialogsTest::makeChoiceDoubleClickDoesNotReachWindowBeneath() {
     hints->setMouseDoubleClickInterval(2000);
     const auto restore = qScopeGuard([&] { hints->setMouseDoubleClickInterval(interval); });
 
-    QtDialogs dialogs(&beneath);
+    QtDialogs dialogs;
+    dialogs.SetOwner(&beneath);
     QPoint pressedAt;
     auto seen = Drive({}, [&](QWidget* d) {
+        QCOMPARE(d->parentWidget(), &beneath);
         QWidget* item = d->findChild<TSRadioGroup*>()->ButtonAt(1);
         QWindow* window = d->windowHandle();
         pressedAt = item->mapTo(d, QPoint(8, item->height() / 2));

@@ -13,6 +13,8 @@ class QtDialogs : public Dialogs {
   public:
     // owner: the main window the dialogs belong to; may be null.
     explicit QtDialogs(QWidget* owner = nullptr);
+    // The window is usually built after its dialogs; it takes ownership of them here.
+    void SetOwner(QWidget* owner) { owner_ = owner; }
 
     int ShowMessageBox(const std::string& text, MessageKind kind, ButtonSet buttons) override;
     int ShowMessageBoxDef(const std::string& text, MessageKind kind, ButtonSet buttons,
