@@ -119,7 +119,7 @@ DecodedCertificate DecodeCertificate(std::string_view bytes) {
 }
 
 void TVCertMgr::GetCertInfo(std::string_view bytes, std::uint32_t mask, TCertInfo& info) {
-    info.Mask = 0;
+    info = TCertInfo{};
     if (const DecodedCertificate certificate = DecodeCertificate(bytes))
         GetCertInfoFromContext(*certificate, mask, info);
 }

@@ -179,11 +179,12 @@ TEST(CertificateDecoding, NotDerGivesNothing) {
           std::string("\x30\x03\x02\x01\x01", 5)}) {
         EXPECT_FALSE(DecodeCertificate(bytes));
         EXPECT_EQ(GetCertMatchKey(bytes), "");
-        TCertInfo info;
-        info.Mask = 100;
-        info.NotBefore = 5;
+        TCertInfo info{100, "CN=old", 5, 6};
         TVCertMgr::GetCertInfo(bytes, 100, info);
         EXPECT_EQ(info.Mask, 0u);
+        EXPECT_EQ(info.Subject, "");
+        EXPECT_EQ(info.NotBefore, 0u);
+        EXPECT_EQ(info.NotAfter, 0u);
     }
     EXPECT_TRUE(DecodeCertificate(der));
 }
