@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,6 +67,10 @@ struct Operation {
     const char* mainExport;
     std::function<void()> run;
 };
+
+void PrintTo(const Operation& operation, std::ostream* out) {
+    *out << operation.name;
+}
 
 std::vector<Operation> Operations() {
     return {
