@@ -771,9 +771,7 @@ void TfCertRequestAlt::edtINNExit() {
 void TfCertRequestAlt::btnClearAllClick() {
     for (TSubjectField* field : fields_)
         field->SetText(QString());
-    rgCertOwnerType->blockSignals(true);
-    rgCertOwnerType->SetItemIndex(-1);
-    rgCertOwnerType->blockSignals(false);
+    rgCertOwnerType->SetItemIndex(-1);  // no type: the click handler does not run
     cbValidForMonths->setCurrentIndex(0);
 }
 

@@ -83,6 +83,8 @@ void TSubjectEdit::paintEvent(QPaintEvent* event) {
 TSubjectComboBox::TSubjectComboBox(QWidget* parent) : QComboBox(parent) {
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
+    // Typing goes into the text as typed; the open list only offers the items.
+    setCompleter(nullptr);
     view()->installEventFilter(this);
 }
 
