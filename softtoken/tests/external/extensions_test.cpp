@@ -133,6 +133,16 @@ TEST_F(ExtensionsTest, RequestIsForTheKeyOfTheGivenHandle) {
     EXPECT_NE(publicKeyLine(first), publicKeyLine(second));
 }
 
+// The bridge loads and unloads token libraries within one process; the GOST engine the first
+// load set up must serve the next one.
+TEST_F(ExtensionsTest, ModuleLoadedAgainInTheSameProcessStillMakesRequests) {
+    for (const char* id : {"first", "second"}) {
+        Module module;
+        std::string pem = Request(module, id);
+        EXPECT_NE(CerttoolInfo(pem).find("Self signature: verified"), std::string::npos) << id;
+    }
+}
+
 struct SignCase {
     const char* name;
     std::string data;

@@ -1,0 +1,63 @@
+// The module inside a program that set up OpenSSL and the GOST engine on its own, as the
+// openssl tool does with a configuration that makes the engine the default.
+#include <gtest/gtest.h>
+#include <openssl/crypto.h>
+
+#include "module_fixture.h"
+
+namespace external {
+namespace {
+
+class HostOpensslTest : public TokenTest {};
+
+TEST_F(HostOpensslTest, ModuleWorksBesideTheHostsOwnGostEngine) {
+    WriteFile(dir_.File("openssl.cnf"),
+              "openssl_conf = openssl_def\n[openssl_def]\nengines = engines\n"
+              "[engines]\ngost = gost\n[gost]\nengine_id = gost\ndefault_algorithms = ALL\n");
+    std::unique_ptr<OPENSSL_INIT_SETTINGS, decltype(&OPENSSL_INIT_free)> settings(
+        OPENSSL_INIT_new(), OPENSSL_INIT_free);
+    ASSERT_TRUE(settings);
+    ASSERT_EQ(OPENSSL_INIT_set_config_filename(settings.get(), dir_.File("openssl.cnf").c_str()),
+              1);
+    ASSERT_EQ(OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, settings.get()), 1);
+    std::string folder = OpenSSL_version(OPENSSL_ENGINES_DIR);  // ENGINESDIR: "..."
+    folder = folder.substr(folder.find('"') + 1);
+    folder.pop_back();
+    void* engine = dlopen((folder + "/gost.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(engine, nullptr) << "the host loaded the engine from " << folder;
+    dlclose(engine);
+
+    Module module;
+    auto [publicKey, privateKey] = module.GenerateBridgeKeyPair("7701234567", "7701234567");
+    std::vector<std::string> strings{"CN", "Хост", "keyUsage", "digitalSignature"};
+    std::vector<char*> subject{strings[0].data(), strings[1].data()};
+    std::vector<char*> extensions{strings[2].data(), strings[3].data()};
+    ModuleBuffer request(module);
+    ASSERT_EQ(module.createCsr(module.session, publicKey, subject.data(), 2, &request.data,
+                               &request.length, 0, nullptr, 0, extensions.data(), 2),
+              static_cast<CK_RV>(CKR_OK));
+    WriteFile(dir_.File("request.pem"), request.Text());
+    auto verify =
+        RunTool("openssl req -engine gost -verify -noout -in " + Quote(dir_.File("request.pem")));
+    EXPECT_NE(verify.output.find("verify OK"), std::string::npos) << verify.output;
+
+    TestCa ca;
+    ca.Issue(request.Text(), dir_.File("cert.pem"), dir_.File("cert.der"));
+    CK_OBJECT_HANDLE certificate =
+        module.CreateCertificate(ToBytes(ReadFile(dir_.File("cert.der"))), "7701234567");
+    std::string data = "данные";
+    ModuleBuffer signature(module);
+    ASSERT_EQ(module.pkcs7Sign(module.session, reinterpret_cast<CK_BYTE_PTR>(data.data()),
+                               data.size(), certificate, &signature.data, &signature.length, 0,
+                               nullptr, 0, SOFTTOKEN_PKCS7_DETACHED),
+              static_cast<CK_RV>(CKR_OK));
+    WriteFile(dir_.File("sig.der"), signature.Value());
+    WriteFile(dir_.File("data"), data);
+    auto certtool = RunTool("certtool --p7-verify --inder --infile " + Quote(dir_.File("sig.der")) +
+                            " --load-certificate " + Quote(dir_.File("cert.pem")) +
+                            " --load-data " + Quote(dir_.File("data")));
+    EXPECT_NE(certtool.output.find("Signature status: ok"), std::string::npos) << certtool.output;
+}
+
+}  // namespace
+}  // namespace external
