@@ -13,7 +13,7 @@ using CreateCsr = decltype(&createCSR);
 using Pkcs7Sign = decltype(&pkcs7Sign);
 using FreeBuffer = decltype(&freeBuffer);
 
-class ExtensionsTest : public TokenTest {
+class ExtensionChecksTest : public TokenTest {
   protected:
     void SetUp() override {
         TokenTest::SetUp();
@@ -41,7 +41,7 @@ class ExtensionsTest : public TokenTest {
     CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
 };
 
-TEST_F(ExtensionsTest, RequestComesInAFreeableBuffer) {
+TEST_F(ExtensionChecksTest, RequestComesInAFreeableBuffer) {
     CK_BYTE_PTR request = nullptr;
     CK_ULONG length = 0;
     ASSERT_EQ(Request(session, publicKey, 4, &request, &length), CKR_OK);
@@ -54,7 +54,7 @@ TEST_F(ExtensionsTest, RequestComesInAFreeableBuffer) {
     EXPECT_EQ(release(nullptr), CKR_OK);
 }
 
-TEST_F(ExtensionsTest, BufferOutlivesFinalize) {
+TEST_F(ExtensionChecksTest, BufferOutlivesFinalize) {
     CK_BYTE_PTR request = nullptr;
     CK_ULONG length = 0;
     ASSERT_EQ(Request(session, publicKey, 4, &request, &length), CKR_OK);
@@ -63,7 +63,7 @@ TEST_F(ExtensionsTest, BufferOutlivesFinalize) {
     ASSERT_EQ(gost->C_Initialize(nullptr), CKR_OK);
 }
 
-TEST_F(ExtensionsTest, RequestRefusesAndCreatesNothing) {
+TEST_F(ExtensionChecksTest, RequestRefusesAndCreatesNothing) {
     CK_OBJECT_HANDLE certificate = CreateCertificate(session, "cert", ToBytes("not DER"));
     // A public key whose private half is not on the token.
     CK_OBJECT_CLASS keyClass = CKO_PUBLIC_KEY;
@@ -113,7 +113,7 @@ TEST_F(ExtensionsTest, RequestRefusesAndCreatesNothing) {
     EXPECT_EQ(Find(session, {}).size(), objects);
 }
 
-TEST_F(ExtensionsTest, RequestReportsWhatCryptoRefuses) {
+TEST_F(ExtensionChecksTest, RequestReportsWhatCryptoRefuses) {
     const char* badSubject[2] = {"INN", "12"};
     CK_BYTE_PTR request = nullptr;
     CK_ULONG length = 0;
@@ -127,7 +127,7 @@ TEST_F(ExtensionsTest, RequestReportsWhatCryptoRefuses) {
     EXPECT_EQ(request, nullptr);
 }
 
-TEST_F(ExtensionsTest, SignatureNeedsTheCertificatesOwnKey) {
+TEST_F(ExtensionChecksTest, SignatureNeedsTheCertificatesOwnKey) {
     CK_OBJECT_HANDLE junk = CreateCertificate(session, "7707083893", ToBytes("not DER"));
     Bytes data = ToBytes("data");
     CK_BYTE_PTR signature = nullptr;
@@ -156,7 +156,7 @@ TEST_F(ExtensionsTest, SignatureNeedsTheCertificatesOwnKey) {
               CKR_USER_NOT_LOGGED_IN);
 }
 
-TEST_F(ExtensionsTest, CertificateOfAKeyElsewhereFindsNoKey) {
+TEST_F(ExtensionChecksTest, CertificateOfAKeyElsewhereFindsNoKey) {
     std::filesystem::path der = dir.path() / "other.der";
     std::string output;
     ASSERT_EQ(RunCommand("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
