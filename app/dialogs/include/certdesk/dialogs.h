@@ -79,6 +79,15 @@ struct FileDialogRequest {
     std::string defaultName;
 };
 
+// One certificate of the selection list, by the columns it is shown with.
+struct CertificateRow {
+    std::string issuedTo;
+    std::string issuedBy;
+    std::string validTo;
+    std::string friendlyName;
+    bool operator==(const CertificateRow&) const = default;
+};
+
 class Dialogs {
   public:
     virtual ~Dialogs() = default;
@@ -104,6 +113,8 @@ class Dialogs {
     // The chosen file's full path, or nothing when cancelled.
     virtual std::optional<std::string> OpenFile(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> SaveFile(const FileDialogRequest& request) = 0;
+    // The certificate selection: 0 when cancelled, else the 1-based number of the chosen row.
+    virtual int SelectCertificate(const std::vector<CertificateRow>& rows) = 0;
 };
 
 }  // namespace certdesk

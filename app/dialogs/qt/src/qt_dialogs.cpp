@@ -11,6 +11,7 @@
 #include "certdesk/dialog_units.h"
 #include "certdesk/make_choice.h"
 #include "certdesk/message_form.h"
+#include "certdesk/select_certificate.h"
 
 namespace certdesk {
 namespace {
@@ -173,6 +174,17 @@ std::optional<std::string> QtDialogs::OpenFile(const FileDialogRequest& request)
 
 std::optional<std::string> QtDialogs::SaveFile(const FileDialogRequest& request) {
     return RunFileDialog(owner_, request, QFileDialog::AcceptSave);
+}
+
+int QtDialogs::SelectCertificate(const std::vector<CertificateRow>& rows) {
+    int result = 0;
+    {
+        TfmSelectCertificate form(owner_, rows);
+        if (form.exec() == QDialog::Accepted)
+            result = form.ChosenRow();
+    }
+    SwallowGestureTail();
+    return result;
 }
 
 }  // namespace certdesk

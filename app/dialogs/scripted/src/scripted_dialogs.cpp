@@ -22,6 +22,8 @@ const char* DialogOperationName(DialogOperation operation) {
             return "OpenFile";
         case DialogOperation::SaveFile:
             return "SaveFile";
+        case DialogOperation::SelectCertificate:
+            return "SelectCertificate";
     }
     return "?";
 }
@@ -66,6 +68,10 @@ ScriptedDialogs& ScriptedDialogs::AnswerOpenFile(const std::string& title,
 ScriptedDialogs& ScriptedDialogs::AnswerSaveFile(const std::string& title,
                                                  std::optional<std::string> file) {
     return Queue(DialogOperation::SaveFile, title, 0, std::move(file));
+}
+
+ScriptedDialogs& ScriptedDialogs::AnswerSelectCertificate(int choice) {
+    return Queue(DialogOperation::SelectCertificate, "", choice, std::nullopt);
 }
 
 std::vector<std::string> ScriptedDialogs::Problems() const {
@@ -189,6 +195,13 @@ std::optional<std::string> ScriptedDialogs::SaveFile(const FileDialogRequest& re
     q.text = request.title;
     q.file = request;
     return Take(std::move(q)).value;
+}
+
+int ScriptedDialogs::SelectCertificate(const std::vector<CertificateRow>& rows) {
+    DialogQuestion q;
+    q.operation = DialogOperation::SelectCertificate;
+    q.rows = rows;
+    return Take(std::move(q)).result;
 }
 
 }  // namespace certdesk

@@ -11,7 +11,8 @@ TEST(ScriptedDialogs, AnswersInOrderAndRecordsTheQuestions) {
         .AnswerAskText("PIN", "1234")
         .AnswerMakeChoice("pick", 2)
         .AnswerSelectFolder("folder", std::nullopt)
-        .AnswerOpenFile("open", "/tmp/a.cer");
+        .AnswerOpenFile("open", "/tmp/a.cer")
+        .AnswerSelectCertificate(2);
 
     EXPECT_EQ(dialogs.ShowMessageBoxDef("go on?", MessageKind::Warning, {Button::Yes, Button::No},
                                         Button::No),
@@ -24,8 +25,11 @@ TEST(ScriptedDialogs, AnswersInOrderAndRecordsTheQuestions) {
     EXPECT_FALSE(dialogs.SelectFolder("folder", "", folder));
     EXPECT_EQ(folder, "/x");
     EXPECT_EQ(dialogs.OpenFile({"open", "Сертификаты|*.cer", ""}), "/tmp/a.cer");
+    const std::vector<CertificateRow> rows = {{"A", "CA", "01.01.2030", "a"},
+                                              {"B", "CA", "02.01.2030", ""}};
+    EXPECT_EQ(dialogs.SelectCertificate(rows), 2);
 
-    ASSERT_EQ(dialogs.Asked().size(), 5u);
+    ASSERT_EQ(dialogs.Asked().size(), 6u);
     EXPECT_EQ(dialogs.Asked()[0].kind, MessageKind::Warning);
     EXPECT_EQ(dialogs.Asked()[0].defaultButton, Button::No);
     EXPECT_EQ(dialogs.Asked()[1].title, "caption");
@@ -34,6 +38,8 @@ TEST(ScriptedDialogs, AnswersInOrderAndRecordsTheQuestions) {
     EXPECT_EQ(dialogs.Asked()[2].defaultIndex, 1);
     EXPECT_EQ(dialogs.Asked()[3].value, "/x");
     EXPECT_EQ(dialogs.Asked()[4].file.filter, "Сертификаты|*.cer");
+    EXPECT_EQ(dialogs.Asked()[5].operation, DialogOperation::SelectCertificate);
+    EXPECT_EQ(dialogs.Asked()[5].rows, rows);
     EXPECT_TRUE(dialogs.Problems().empty());
 }
 

@@ -31,6 +31,7 @@ class QtDialogs : public Dialogs {
                       std::string& directory) override;
     std::optional<std::string> OpenFile(const FileDialogRequest& request) override;
     std::optional<std::string> SaveFile(const FileDialogRequest& request) override;
+    int SelectCertificate(const std::vector<CertificateRow>& rows) override;
 
   private:
     QPointer<QWidget> owner_;

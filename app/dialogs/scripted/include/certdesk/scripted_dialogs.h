@@ -21,13 +21,15 @@ enum class DialogOperation {
     MakeChoice,
     SelectFolder,
     OpenFile,
-    SaveFile
+    SaveFile,
+    SelectCertificate
 };
 
 const char* DialogOperationName(DialogOperation operation);
 
 // One question as the program asked it. text is what identifies it: the message of a box, the
-// prompt of AskText, the caption of MakeChoice and SelectFolder, the title of a file dialog.
+// prompt of AskText, the caption of MakeChoice and SelectFolder, the title of a file dialog;
+// the certificate selection has none.
 struct DialogQuestion {
     DialogOperation operation = DialogOperation::MessageBox;
     std::string text;
@@ -43,6 +45,7 @@ struct DialogQuestion {
     std::string value;       // AskText's pre-filled value, SelectFolder's directory on entry
     std::string root;        // SelectFolder
     FileDialogRequest file;  // OpenFile, SaveFile
+    std::vector<CertificateRow> rows;  // SelectCertificate
 };
 
 // Thrown into the program at a question the script did not expect; it names the question.
@@ -70,6 +73,8 @@ class ScriptedDialogs : public Dialogs {
                                         std::optional<std::string> folder);
     ScriptedDialogs& AnswerOpenFile(const std::string& title, std::optional<std::string> file);
     ScriptedDialogs& AnswerSaveFile(const std::string& title, std::optional<std::string> file);
+    // 0 cancels, else the 1-based row.
+    ScriptedDialogs& AnswerSelectCertificate(int choice);
 
     // Called with the description of every unexpected question before it is thrown, so a test
     // framework can record a failure even where the program swallows exceptions.
@@ -98,6 +103,7 @@ class ScriptedDialogs : public Dialogs {
                       std::string& directory) override;
     std::optional<std::string> OpenFile(const FileDialogRequest& request) override;
     std::optional<std::string> SaveFile(const FileDialogRequest& request) override;
+    int SelectCertificate(const std::vector<CertificateRow>& rows) override;
 
   private:
     struct Answer {
