@@ -195,8 +195,8 @@ Bytes DerValue(const std::string& name, std::string_view hex) {
     int tag = 0;
     int cls = 0;
     int flags = ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size()));
-    if ((flags & 0x80) || (flags & V_ASN1_CONSTRUCTED && flags & 1) ||
-        p + length != der.data() + der.size()) {
+    // 0x80 is a parse error, bit 0 the indefinite length form DER does not allow.
+    if ((flags & 0x80) || (flags & 1) || p + length != der.data() + der.size()) {
         BadArgument("the value of extension \"" + name + "\" is not one DER element");
     }
     return der;

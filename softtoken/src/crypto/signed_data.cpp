@@ -8,6 +8,9 @@ namespace softtoken::crypto {
 
 Bytes MakeSignedData(const Bytes& paramSet, const Bytes& privateKey, const Bytes& certificate,
                      const unsigned char* data, std::size_t length, bool detached) {
+    if (data == nullptr && length > 0) {
+        detail::BadArgument("no data to sign");
+    }
     const unsigned char* p = certificate.data();
     detail::Certificate signer(certificate.empty()
                                    ? nullptr

@@ -39,6 +39,9 @@ void RequireDigest(const Bytes& digest) {
 }  // namespace
 
 Bytes Streebog256(const unsigned char* data, std::size_t length) {
+    if (data == nullptr && length > 0) {
+        throw CryptoError(CKR_ARGUMENTS_BAD, "no data to hash");
+    }
     detail::MdCtx ctx(EVP_MD_CTX_new());
     Bytes out(kDigestSize);
     unsigned int size = 0;

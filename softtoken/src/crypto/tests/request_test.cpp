@@ -273,6 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequestCase{"EmptyDer", kCn, {{"2.5.29.32", "DER:"}}},
         BadRequestCase{"DerWithTrailingBytes", kCn, {{"2.5.29.32", "DER:3000FF"}}},
         BadRequestCase{"TruncatedDer", kCn, {{"2.5.29.32", "DER:3005300306"}}},
+        BadRequestCase{"IndefiniteLengthDer", kCn, {{"2.5.29.32", "DER:30800000"}}},
         BadRequestCase{"UnknownExtensionName", kCn, {{"policies", "DER:3000"}}},
         BadRequestCase{"PlainValueForOtherExtension", kCn, {{"2.5.29.32", "1.2.643.100.113.1"}}}),
     CaseName());

@@ -113,6 +113,16 @@ TEST(SignedDataRefusalTest, CertificateOfAnotherKeyIsRefused) {
     }
 }
 
+TEST(SignedDataRefusalTest, MissingDataIsRefused) {
+    TempDir dir;
+    TestCa ca;
+    Signer signer(ca, dir, "signer");
+    EXPECT_THROW(MakeSignedData(kCryptoProA, signer.keys.privateKey, signer.der, nullptr, 1, true),
+                 CryptoError);
+    EXPECT_THROW(Streebog256(nullptr, 1), CryptoError);
+    EXPECT_EQ(Streebog256(nullptr, 0).size(), 32u);
+}
+
 TEST(SignedDataRefusalTest, CertificateThatIsNotDerIsRefused) {
     KeyPair keys = GenerateKeyPair(kCryptoProA);
     const unsigned char data[] = "data";
