@@ -11,6 +11,9 @@ Bytes MakeSignedData(const Bytes& paramSet, const Bytes& privateKey, const Bytes
     if (data == nullptr && length > 0) {
         detail::BadArgument("no data to sign");
     }
+    // OpenSSL decodes a certificate's key while parsing it, and only knows GOST keys once the
+    // engine is there.
+    detail::GostEngine();
     const unsigned char* p = certificate.data();
     detail::Certificate signer(certificate.empty()
                                    ? nullptr

@@ -128,31 +128,6 @@ TEST(KeyValueTest, PublicValueOffTheCurveIsRefused) {
     EXPECT_THROW(VerifyDigest(kCryptoProA, Bytes(63, 1), digest, signature), CryptoError);
 }
 
-// The bytes of the indented "aa:bb:..." lines certtool prints under a label line.
-Bytes HexBlockAfter(const std::string& text, const std::string& label) {
-    auto at = text.find("\t" + label + "\n");
-    if (at == std::string::npos) {
-        return {};
-    }
-    std::string digits;
-    std::size_t line = text.find('\n', at) + 1;
-    while (line < text.size()) {
-        std::size_t end = text.find('\n', line);
-        std::string content = text.substr(line, end - line);
-        if (content.find_first_not_of("\t 0123456789abcdef:") != std::string::npos ||
-            content.find(':') == std::string::npos) {
-            break;
-        }
-        for (char c : content) {
-            if (std::isxdigit(static_cast<unsigned char>(c))) {
-                digits += c;
-            }
-        }
-        line = end + 1;
-    }
-    return FromHex(digits);
-}
-
 // Streebog-256 and the signature layout checked by openssl's own digest and verification.
 struct DataCase {
     const char* name;
@@ -206,20 +181,10 @@ TEST(PublicValueLayoutTest, MatchesTheCertificateCerttoolIssues) {
     WriteFile(dir.File("cert.pem"), pem);
     auto info = RunTool("certtool -i --infile " + Quote(dir.File("cert.pem")));
     ASSERT_EQ(info.status, 0) << info.output;
-    Bytes x = HexBlockAfter(info.output, "X:");
-    Bytes y = HexBlockAfter(info.output, "Y:");
-    ASSERT_FALSE(x.empty()) << info.output;
-    ASSERT_FALSE(y.empty()) << info.output;
-    // Big-endian numbers of up to 32 bytes, whatever certtool does with leading zeros.
-    for (Bytes* coordinate : {&x, &y}) {
-        while (coordinate->size() > 32 && coordinate->front() == 0) {
-            coordinate->erase(coordinate->begin());
-        }
-        ASSERT_LE(coordinate->size(), 32u);
-        coordinate->insert(coordinate->begin(), 32 - coordinate->size(), 0);
-    }
-    std::reverse(x.begin(), x.end());
-    std::reverse(y.begin(), y.end());
+    Bytes x = LittleEndian32(HexBlockAfter(info.output, "X:"));
+    Bytes y = LittleEndian32(HexBlockAfter(info.output, "Y:"));
+    ASSERT_EQ(x.size(), 32u) << info.output;
+    ASSERT_EQ(y.size(), 32u) << info.output;
     x.insert(x.end(), y.begin(), y.end());
     EXPECT_EQ(Hex(x), Hex(keys.publicValue));
 

@@ -101,6 +101,39 @@ INSTANTIATE_TEST_SUITE_P(
                       SignCase{"BinaryDetached", std::string("\0\r\n\xff\x01", 5), true}),
     CaseName());
 
+// A key certtool made, its private value as certtool prints it: the first use of the engine in
+// this process is a CMS signature, whose certificate must be read with the engine already there.
+TEST(SignedDataKeyTest, KeyCerttoolMadeSignsFirstThingInAProcess) {
+    TempDir dir;
+    TestCa ca;
+    WriteFile(dir.File("t"), "cn = \"Certtool Key\"\n");
+    ASSERT_EQ(RunTool("certtool --generate-privkey --key-type gost12-256 --outfile " +
+                      Quote(dir.File("key.pem")))
+                  .status,
+              0);
+    auto request =
+        RunTool("certtool --generate-request --load-privkey " + Quote(dir.File("key.pem")) +
+                " --template " + Quote(dir.File("t")) + " --outfile " + Quote(dir.File("req.pem")));
+    ASSERT_EQ(request.status, 0) << request.output;
+    std::string pem = ca.Issue(ReadFile(dir.File("req.pem")));
+    WriteFile(dir.File("cert.pem"), pem);
+    auto info = RunTool("certtool -k --infile " + Quote(dir.File("key.pem")));
+    ASSERT_NE(info.output.find("CryptoPro-A"), std::string::npos) << info.output;
+    Bytes privateKey = LittleEndian32(HexBlockAfter(info.output, "private key:"));
+    ASSERT_EQ(privateKey.size(), 32u) << info.output;
+
+    const std::string data = "подпись ключом certtool";
+    Bytes signature =
+        MakeSignedData(kCryptoProA, privateKey, PemToDer(dir, "x509", pem),
+                       reinterpret_cast<const unsigned char*>(data.data()), data.size(), true);
+    WriteFile(dir.File("sig.der"), signature);
+    WriteFile(dir.File("data"), data);
+    auto verify = RunTool("certtool --p7-verify --inder --infile " + Quote(dir.File("sig.der")) +
+                          " --load-certificate " + Quote(dir.File("cert.pem")) + " --load-data " +
+                          Quote(dir.File("data")));
+    EXPECT_NE(verify.output.find("Signature status: ok"), std::string::npos) << verify.output;
+}
+
 TEST(SignedDataRefusalTest, CertificateOfAnotherKeyIsRefused) {
     TempDir dir;
     TestCa ca;

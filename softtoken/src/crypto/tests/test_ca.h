@@ -40,6 +40,50 @@ inline Bytes FromHex(const std::string& hex) {
     return out;
 }
 
+// The bytes of the "aa:bb:..." lines certtool prints under a line holding only the label.
+inline Bytes HexBlockAfter(const std::string& text, const std::string& label) {
+    std::size_t at = 0;
+    while ((at = text.find(label + "\n", at)) != std::string::npos && at > 0 &&
+           text[at - 1] != '\t' && text[at - 1] != '\n') {
+        ++at;
+    }
+    if (at == std::string::npos) {
+        return {};
+    }
+    std::string digits;
+    std::size_t line = at + label.size() + 1;
+    while (line < text.size()) {
+        std::size_t end = text.find('\n', line);
+        std::string content = text.substr(line, end == std::string::npos ? end : end - line);
+        if (content.find_first_not_of("\t 0123456789abcdef:") != std::string::npos ||
+            content.find(':') == std::string::npos) {
+            break;
+        }
+        for (char c : content) {
+            if (c != ':' && c != ' ' && c != '\t') {
+                digits += c;
+            }
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        line = end + 1;
+    }
+    return FromHex(digits);
+}
+
+// A big-endian number certtool printed, as 32 little-endian bytes.
+inline Bytes LittleEndian32(Bytes bigEndian) {
+    while (bigEndian.size() > 32 && bigEndian.front() == 0) {
+        bigEndian.erase(bigEndian.begin());
+    }
+    if (bigEndian.size() > 32) {
+        return {};
+    }
+    bigEndian.insert(bigEndian.begin(), 32 - bigEndian.size(), 0);
+    return Bytes(bigEndian.rbegin(), bigEndian.rend());
+}
+
 inline Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
