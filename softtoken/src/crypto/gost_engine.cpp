@@ -97,8 +97,8 @@ struct ParamSet {
     int nid;
     std::array<unsigned char, 9> der;
 };
-// CryptoPro A, B, C, XchA, XchB and TC26 256 A.
-constexpr std::array<ParamSet, 6> kParamSets{{
+// CryptoPro A, B, C, XchA and XchB; TC26 256 A has a longer OID.
+constexpr std::array<ParamSet, 5> kParamSets{{
     {NID_id_GostR3410_2001_CryptoPro_A_ParamSet, {6, 7, 0x2A, 0x85, 3, 2, 2, 0x23, 1}},
     {NID_id_GostR3410_2001_CryptoPro_B_ParamSet, {6, 7, 0x2A, 0x85, 3, 2, 2, 0x23, 2}},
     {NID_id_GostR3410_2001_CryptoPro_C_ParamSet, {6, 7, 0x2A, 0x85, 3, 2, 2, 0x23, 3}},
