@@ -95,7 +95,9 @@ int main(int argc, char** argv) {
             return;
         poll.stop();
         Settle();
-        Save(window.screen()->grabWindow(0), dir, "error-box");
+        const QRect frame = window.frameGeometry();
+        Save(window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height()),
+             dir, "error-box");
         box->close();
     });
     poll.start(200);

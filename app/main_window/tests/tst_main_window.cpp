@@ -639,7 +639,11 @@ class MainWindowTest : public QObject {
         QVERIFY(dialogs_->Asked().empty());
         dialogs_->AnswerCaptionedBox(Ansi("Сбой"), 2);
         window_->Guarded([] { throw Error(Ansi("Сбой")); });
-        QCOMPARE(dialogs_->Asked().size(), std::size_t{1});
+        dialogs_->AnswerCaptionedBox(Ansi("Внутренняя ошибка программы: bad"), 2);
+        window_->Guarded([] { throw std::logic_error("bad"); });
+        dialogs_->AnswerCaptionedBox(Ansi("Внутренняя ошибка программы"), 2);
+        window_->Guarded([] { throw 1; });
+        QCOMPARE(dialogs_->Asked().size(), std::size_t{3});
     }
 
     void normalisedTextsWrittenBack() {

@@ -579,9 +579,10 @@ void TfCertRequestAlt::Guarded(const std::function<void()>& work) noexcept {
     } catch (const Error& error) {
         ShowError(error.Message());
     } catch (const std::exception& error) {
-        ShowError(error.what());
+        // A fault of the program itself: said so, with what the library reported.
+        ShowError(Ansi("Внутренняя ошибка программы: ") + error.what());
     } catch (...) {
-        ShowError(Ansi("Непредвиденная ошибка"));
+        ShowError(Ansi("Внутренняя ошибка программы"));
     }
 }
 
