@@ -1,6 +1,7 @@
-// The module inside a program that set up OpenSSL and the GOST engine on its own, as the
-// openssl tool does with a configuration that makes the engine the default.
+// The module inside a program that set up OpenSSL on its own: the GOST engine made the default
+// by a configuration, as the openssl tool does, and a narrowed string mask.
 #include <gtest/gtest.h>
+#include <openssl/asn1.h>
 #include <openssl/crypto.h>
 
 #include "module_fixture.h"
@@ -26,6 +27,8 @@ TEST_F(HostOpensslTest, ModuleWorksBesideTheHostsOwnGostEngine) {
     void* engine = dlopen((folder + "/gost.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(engine, nullptr) << "the host loaded the engine from " << folder;
     dlclose(engine);
+    // A host may also narrow the string types OpenSSL picks for names, as openssl req does.
+    ASSERT_EQ(ASN1_STRING_set_default_mask_asc("nombstr"), 1);
 
     Module module;
     auto [publicKey, privateKey] = module.GenerateBridgeKeyPair("7701234567", "7701234567");
@@ -40,6 +43,8 @@ TEST_F(HostOpensslTest, ModuleWorksBesideTheHostsOwnGostEngine) {
     auto verify =
         RunTool("openssl req -engine gost -verify -noout -in " + Quote(dir_.File("request.pem")));
     EXPECT_NE(verify.output.find("verify OK"), std::string::npos) << verify.output;
+    auto parsed = RunTool("openssl asn1parse -in " + Quote(dir_.File("request.pem")));
+    EXPECT_NE(parsed.output.find("UTF8STRING        :Хост"), std::string::npos) << parsed.output;
 
     TestCa ca;
     ca.Issue(request.Text(), dir_.File("cert.pem"), dir_.File("cert.der"));
