@@ -72,6 +72,17 @@ const Subject kEntrepreneur[] = {
 
 }  // namespace
 
+// Counts the paint events of the widgets it watches.
+class PaintCounter : public QObject {
+  public:
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
+
 class MainWindowTest : public QObject {
     Q_OBJECT
 
@@ -211,7 +222,11 @@ class MainWindowTest : public QObject {
     void ownerTypeSwitchesFields() {
         Open();
         Fill(kLegalEntity);
+        QCoreApplication::processEvents();
+        PaintCounter painted;
+        Find("edtOGRN")->installEventFilter(&painted);
         SelectOwner(1);
+        QVERIFY2(painted.count > 0, "the underlines were not redrawn at once");
         const QColor grey = QApplication::palette().color(QPalette::Button);
         const QColor white = QApplication::palette().color(QPalette::Base);
         for (const char* name : {"edtO", "edtOU", "edtKPP"}) {
