@@ -17,8 +17,18 @@ void LoadedModule::Closer::operator()(void* handle) const noexcept {
     dlclose(handle);
 }
 
-std::optional<LoadedModule> LoadedModule::load(const char* fileName) noexcept {
+std::optional<LoadedModule> LoadedModule::load(const char* fileName) {
     void* handle = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+    // The search through our own RUNPATH is lost when dlopen is intercepted (sanitizer
+    // runtimes, preloaded libraries): the loader then takes the interceptor for the caller.
+    Dl_info self;
+    if (handle == nullptr && dladdr(reinterpret_cast<void*>(&linkedApi), &self) != 0 &&
+        self.dli_fname != nullptr) {
+        std::string beside = self.dli_fname;
+        beside.erase(beside.rfind('/') + 1);
+        beside += fileName;
+        handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
     if (handle == nullptr) {
         return std::nullopt;
     }

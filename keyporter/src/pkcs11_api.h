@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace keyporter {
 
@@ -32,8 +33,9 @@ const Pkcs11Api& linkedApi() noexcept;
 // A PKCS#11 library loaded by file name; unloaded when the object goes.
 class LoadedModule {
   public:
-    // Empty when the library cannot be loaded.
-    static std::optional<LoadedModule> load(const char* fileName) noexcept;
+    // By the platform's library search, else from the folder KeyPorter itself was loaded
+    // from; empty when neither has it.
+    static std::optional<LoadedModule> load(const char* fileName);
 
     // The library's function table through C_GetFunctionList; empty when the entry point is
     // missing or fails.
