@@ -34,6 +34,29 @@ int runWithLogin(const char* pin, Work&& work) noexcept {
     }
 }
 
+int generateWithLogin(const char* pin, const char* label, const char* id, const char* ekuList,
+                      SubjectArray subject, CK_ULONG subjectCount, unsigned char** request,
+                      CK_ULONG* requestLength) noexcept {
+    return runWithLogin(pin, [&](CK_SESSION_HANDLE session) noexcept {
+        Request made;
+        const int code = generateRequest(session, label, id, ekuList, subject, subjectCount, made);
+        if (code == RES_OK) {
+            *request = made.data;
+            *requestLength = made.length;
+        }
+        return code;
+    });
+}
+
+int signWithLogin(const char* pin, const unsigned char* certificate, CK_ULONG certificateLength,
+                  const unsigned char* data, CK_ULONG dataLength, CK_ULONG flags,
+                  unsigned char** signature, CK_ULONG* signatureLength) noexcept {
+    return runWithLogin(pin, [&](CK_SESSION_HANDLE session) noexcept {
+        return sign(session, certificate, certificateLength, data, dataLength, flags, signature,
+                    signatureLength);
+    });
+}
+
 TokenCertificate* certificateListing(const Pkcs11Api& api, SessionFrame::TokenInfo tokenInfo,
                                      CK_ULONG& count) {
     SessionFrame frame(api, SessionFrame::Login::none);
@@ -55,21 +78,14 @@ extern "C" {
 int GenCertRequestsEKU(const char* pin, const char* label, const char* id, const char* ekuList,
                        SubjectArray subject, CK_ULONG subjectCount, unsigned char** request,
                        CK_ULONG* requestLength) {
-    return runWithLogin(pin, [&](CK_SESSION_HANDLE session) noexcept {
-        Request made;
-        const int code = generateRequest(session, label, id, ekuList, subject, subjectCount, made);
-        if (code == RES_OK) {
-            *request = made.data;
-            *requestLength = made.length;
-        }
-        return code;
-    });
+    return generateWithLogin(pin, label, id, ekuList, subject, subjectCount, request,
+                             requestLength);
 }
 
 int GenCertRequests(const char* pin, const char* label, const char* id, SubjectArray subject,
                     CK_ULONG subjectCount, unsigned char** request, CK_ULONG* requestLength) {
-    return GenCertRequestsEKU(pin, label, id, nullptr, subject, subjectCount, request,
-                              requestLength);
+    return generateWithLogin(pin, label, id, nullptr, subject, subjectCount, request,
+                             requestLength);
 }
 
 int InstallCertificate(const char* pin, const char* label, const char* id,
@@ -145,18 +161,16 @@ void FreeTokenCertificates(TokenCertificate* records, CK_ULONG count) {
 int GetSign(const char* pin, const unsigned char* certificate, CK_ULONG certificateLength,
             const unsigned char* data, CK_ULONG dataLength, unsigned char** signature,
             CK_ULONG* signatureLength) {
-    return GetSignEx(pin, certificate, certificateLength, data, dataLength, 1, signature,
-                     signatureLength);
+    return signWithLogin(pin, certificate, certificateLength, data, dataLength,
+                         SOFTTOKEN_PKCS7_DETACHED, signature, signatureLength);
 }
 
 int GetSignEx(const char* pin, const unsigned char* certificate, CK_ULONG certificateLength,
               const unsigned char* data, CK_ULONG dataLength, int detached,
               unsigned char** signature, CK_ULONG* signatureLength) {
-    const CK_ULONG flags = detached != 0 ? SOFTTOKEN_PKCS7_DETACHED : SOFTTOKEN_PKCS7_ATTACHED;
-    return runWithLogin(pin, [&](CK_SESSION_HANDLE session) noexcept {
-        return sign(session, certificate, certificateLength, data, dataLength, flags, signature,
-                    signatureLength);
-    });
+    return signWithLogin(pin, certificate, certificateLength, data, dataLength,
+                         detached != 0 ? SOFTTOKEN_PKCS7_DETACHED : SOFTTOKEN_PKCS7_ATTACHED,
+                         signature, signatureLength);
 }
 
 void FreeBuffMemory(void* buffer) {
