@@ -12,7 +12,6 @@
 #include "certdesk/dialogs.h"
 #include "certdesk/subject_checks.h"
 
-class QFrame;
 class QGroupBox;
 class QLabel;
 class QMenu;
