@@ -570,6 +570,8 @@ void TfCertRequestAlt::BindHandlers() {
     connect(btnOK, &QAbstractButton::clicked, this, [this] { Guarded([this] { btnOKClick(); }); });
     connect(edtCertFileNameEditButtons0, &QToolButton::clicked, this,
             [this] { Guarded([this] { edtCertFileNameEditButtons0Click(); }); });
+    BindRequestAndFillHandlers();
+    BindInstallAndSignHandlers();
 }
 
 void TfCertRequestAlt::Guarded(const std::function<void()>& work) noexcept {

@@ -93,6 +93,11 @@ class TfCertRequestAlt : public QWidget {
     void edtKPPCheckDrawRequiredState(TSubjectField& sender, bool& requiredState) const;
     void edtCertFileNameCheckDrawRequiredState(TSubjectField& sender, bool& requiredState) const;
 
+    // The workflows behind the buttons, each group in a source file of its own that also binds
+    // its handlers: the request and the fills, then installation, lookup and the test signature.
+    void BindRequestAndFillHandlers();
+    void BindInstallAndSignHandlers();
+
     void ApplyOwnerType();
     bool CanGenerate() const;
     void CheckSubjectFields();
