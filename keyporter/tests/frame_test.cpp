@@ -9,7 +9,17 @@ namespace {
 
 using ::testing::ElementsAreArray;
 
-enum class Export { install, generate, sign, signUnknown, certificates, certificatesPki, keys };
+enum class Export {
+    install,
+    generate,
+    generateEku,
+    sign,
+    signEx,
+    signUnknown,
+    certificates,
+    certificatesPki,
+    keys
+};
 
 const Bytes kCertificate{0x30, 0x82, 0x01, 0x00, 'c', 'e', 'r', 't'};
 const Bytes kUnknownCertificate{0x30, 0x82, 0x01, 0x00, 'o', 't', 'h', 'e', 'r'};
@@ -28,6 +38,14 @@ int call(const KeyPorterLibrary& kp, Export which) {
         case Export::generate:
             result = kp.genCertRequests(kDefaultPin, "tag", "tag", subject.array(), subject.count(),
                                         &buffer, &length);
+            break;
+        case Export::generateEku:
+            result = kp.genCertRequestsEKU(kDefaultPin, "tag", "tag", "1.2.643.1", subject.array(),
+                                           subject.count(), &buffer, &length);
+            break;
+        case Export::signEx:
+            result = kp.getSignEx(kDefaultPin, kCertificate.data(), kCertificate.size(),
+                                  data.data(), data.size(), 0, &buffer, &length);
             break;
         case Export::sign:
         case Export::signUnknown: {
@@ -204,6 +222,28 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   RES_ERR_NO_TOKEN,
                   {"C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_Finalize"}},
+        FrameCase{"NoTokenGenerateEku",
+                  Export::generateEku,
+                  "",
+                  true,
+                  RES_ERR_NO_TOKEN,
+                  {"C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_Finalize"}},
+        FrameCase{"NoTokenSignEx",
+                  Export::signEx,
+                  "",
+                  true,
+                  RES_ERR_NO_TOKEN,
+                  {"C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_Finalize"}},
+        FrameCase{"EkuCreateRequestFails", Export::generateEku, "createCSR=0x5", false,
+                  RES_ERR_CREATE_REQUEST,
+                  kLogin + Calls{"C_GenerateKeyPair", "createCSR!"} + kCodedEnd},
+        FrameCase{
+            "SignExSigningFails", Export::signEx, "pkcs7Sign=0x5", false, RES_ERR_SIGN,
+            kLogin +
+                Calls{"C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "pkcs7Sign!"} +
+                kCodedEnd},
+        FrameCase{"NoGostTokenPkiStillListed", Export::certificatesPki, "", true, 1,
+                  kOpenPki + kReadAll + kListingEnd},
         FrameCase{"ListingSucceeds", Export::certificates, "", false, 1,
                   kOpen + kReadAll + kListingEnd},
         FrameCase{"ListingInitializeFails",
