@@ -70,12 +70,7 @@ void Module::CreateCsr(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE publicKey, cha
     }
     crypto::StringPairs subjectPairs = Pairs(subject, subjectCount);
     crypto::StringPairs extensionPairs = Pairs(extensions, extensionCount);
-    ObjectRecord key;
-    try {
-        key = FindObject(session, publicKey);
-    } catch (const Error& e) {
-        throw Error(e.rv() == CKR_OBJECT_HANDLE_INVALID ? CKR_KEY_HANDLE_INVALID : e.rv());
-    }
+    ObjectRecord key = KeyObject(session, publicKey);
     Bytes params = ValueOf(key, CKA_GOSTR3410_PARAMS);
     Bytes publicValue = ValueOf(key, CKA_VALUE);
     if (UlongOf(key.attributes, CKA_CLASS) != CKO_PUBLIC_KEY ||

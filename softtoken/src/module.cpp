@@ -937,7 +937,8 @@ void Module::GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanis
     *privateKey = handles[1];
 }
 
-void Module::SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+void Module::BeginKeyOperation(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
+                               CK_OBJECT_HANDLE key, Operation operation) {
     Session& session = SessionOf(handle);
     if (session.operation != Operation::None) {
         throw Error(CKR_OPERATION_ACTIVE);
@@ -949,22 +950,53 @@ void Module::SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_O
         mechanism->mechanism != CKM_GOSTR3410_WITH_GOSTR3411) {
         throw Error(CKR_MECHANISM_INVALID);
     }
-    ObjectRecord record;
-    try {
-        record = FindObject(session, key);
-    } catch (const Error& e) {
-        throw Error(e.rv() == CKR_OBJECT_HANDLE_INVALID ? CKR_KEY_HANDLE_INVALID : e.rv());
-    }
-    if (!IsGostKey(record, CKO_PRIVATE_KEY)) {
+    const bool signing = operation == Operation::Sign;
+    ObjectRecord record = KeyObject(session, key);
+    if (!IsGostKey(record, signing ? CKO_PRIVATE_KEY : CKO_PUBLIC_KEY)) {
         throw Error(CKR_KEY_TYPE_INCONSISTENT);
     }
-    if (!BoolOf(record.attributes, CKA_SIGN)) {
+    if (!BoolOf(record.attributes, signing ? CKA_SIGN : CKA_VERIFY)) {
         throw Error(CKR_KEY_FUNCTION_NOT_PERMITTED);
     }
-    session.operation = Operation::Sign;
+    session.operation = operation;
     session.mechanism = mechanism->mechanism;
     session.key = key;
     session.buffered.clear();
+}
+
+void Module::SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+    BeginKeyOperation(handle, mechanism, key, Operation::Sign);
+}
+
+ObjectRecord Module::KeyObject(const Session& session, CK_OBJECT_HANDLE key) {
+    try {
+        return FindObject(session, key);
+    } catch (const Error& e) {
+        throw Error(e.rv() == CKR_OBJECT_HANDLE_INVALID ? CKR_KEY_HANDLE_INVALID : e.rv());
+    }
+}
+
+Bytes Module::OperationDigest(const Session& session, const Bytes& data) {
+    if (session.mechanism == CKM_GOSTR3410_WITH_GOSTR3411) {
+        return crypto::Streebog256(data.data(), data.size());
+    }
+    if (data.size() != kDigestLength) {
+        throw Error(CKR_DATA_LEN_RANGE);
+    }
+    return data;
+}
+
+void Module::ContinueOperation(CK_SESSION_HANDLE handle, Operation operation, CK_BYTE_PTR part,
+                               CK_ULONG length) {
+    Session& session = SessionOf(handle);
+    if (session.operation != operation) {
+        throw Error(CKR_OPERATION_NOT_INITIALIZED);
+    }
+    if (part == nullptr && length > 0) {
+        session.operation = Operation::None;
+        throw Error(CKR_ARGUMENTS_BAD);
+    }
+    session.buffered.insert(session.buffered.end(), part, part + length);
 }
 
 void Module::FinishSign(Session& session, const Bytes& data, CK_BYTE_PTR signature,
@@ -982,18 +1014,8 @@ void Module::FinishSign(Session& session, const Bytes& data, CK_BYTE_PTR signatu
         throw Error(CKR_BUFFER_TOO_SMALL);
     }
     session.operation = Operation::None;
-    Bytes digest = data;
-    if (session.mechanism == CKM_GOSTR3410_WITH_GOSTR3411) {
-        digest = crypto::Streebog256(data.data(), data.size());
-    } else if (digest.size() != kDigestLength) {
-        throw Error(CKR_DATA_LEN_RANGE);
-    }
-    ObjectRecord key;
-    try {
-        key = FindObject(session, session.key);
-    } catch (const Error& e) {
-        throw Error(e.rv() == CKR_OBJECT_HANDLE_INVALID ? CKR_KEY_HANDLE_INVALID : e.rv());
-    }
+    Bytes digest = OperationDigest(session, data);
+    ObjectRecord key = KeyObject(session, session.key);
     Bytes result = crypto::SignDigest(Attribute(key, CKA_GOSTR3410_PARAMS),
                                       PrivateValue(session, key), digest);
     std::copy(result.begin(), result.end(), signature);
@@ -1014,15 +1036,7 @@ void Module::Sign(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length,
 }
 
 void Module::SignUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR part, CK_ULONG length) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Sign) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
-    if (part == nullptr && length > 0) {
-        session.operation = Operation::None;
-        throw Error(CKR_ARGUMENTS_BAD);
-    }
-    session.buffered.insert(session.buffered.end(), part, part + length);
+    ContinueOperation(handle, Operation::Sign, part, length);
 }
 
 void Module::SignFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature,
@@ -1036,33 +1050,7 @@ void Module::SignFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature,
 
 void Module::VerifyInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
                         CK_OBJECT_HANDLE key) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::None) {
-        throw Error(CKR_OPERATION_ACTIVE);
-    }
-    if (mechanism == nullptr) {
-        throw Error(CKR_ARGUMENTS_BAD);
-    }
-    if (mechanism->mechanism != CKM_GOSTR3410 &&
-        mechanism->mechanism != CKM_GOSTR3410_WITH_GOSTR3411) {
-        throw Error(CKR_MECHANISM_INVALID);
-    }
-    ObjectRecord record;
-    try {
-        record = FindObject(session, key);
-    } catch (const Error& e) {
-        throw Error(e.rv() == CKR_OBJECT_HANDLE_INVALID ? CKR_KEY_HANDLE_INVALID : e.rv());
-    }
-    if (!IsGostKey(record, CKO_PUBLIC_KEY)) {
-        throw Error(CKR_KEY_TYPE_INCONSISTENT);
-    }
-    if (!BoolOf(record.attributes, CKA_VERIFY)) {
-        throw Error(CKR_KEY_FUNCTION_NOT_PERMITTED);
-    }
-    session.operation = Operation::Verify;
-    session.mechanism = mechanism->mechanism;
-    session.key = key;
-    session.buffered.clear();
+    BeginKeyOperation(handle, mechanism, key, Operation::Verify);
 }
 
 void Module::Verify(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length,
@@ -1079,15 +1067,7 @@ void Module::Verify(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length,
 }
 
 void Module::VerifyUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR part, CK_ULONG length) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Verify) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
-    if (part == nullptr && length > 0) {
-        session.operation = Operation::None;
-        throw Error(CKR_ARGUMENTS_BAD);
-    }
-    session.buffered.insert(session.buffered.end(), part, part + length);
+    ContinueOperation(handle, Operation::Verify, part, length);
 }
 
 void Module::VerifyFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature,
@@ -1105,21 +1085,11 @@ void Module::FinishVerify(Session& session, const Bytes& data, CK_BYTE_PTR signa
     if (signature == nullptr && signatureLength > 0) {
         throw Error(CKR_ARGUMENTS_BAD);
     }
-    Bytes digest = data;
-    if (session.mechanism == CKM_GOSTR3410_WITH_GOSTR3411) {
-        digest = crypto::Streebog256(data.data(), data.size());
-    } else if (digest.size() != kDigestLength) {
-        throw Error(CKR_DATA_LEN_RANGE);
-    }
+    Bytes digest = OperationDigest(session, data);
     if (signatureLength != kSignatureLength) {
         throw Error(CKR_SIGNATURE_LEN_RANGE);
     }
-    ObjectRecord key;
-    try {
-        key = FindObject(session, session.key);
-    } catch (const Error& e) {
-        throw Error(e.rv() == CKR_OBJECT_HANDLE_INVALID ? CKR_KEY_HANDLE_INVALID : e.rv());
-    }
+    ObjectRecord key = KeyObject(session, session.key);
     if (!crypto::VerifyDigest(Attribute(key, CKA_GOSTR3410_PARAMS), Attribute(key, CKA_VALUE),
                               digest, ToBytes(signature, signatureLength))) {
         throw Error(CKR_SIGNATURE_INVALID);

@@ -127,6 +127,14 @@ class Module {
     // The private key with this CKA_ID whose public half is publicValue.
     std::optional<ObjectRecord> MatchingPrivateKey(const Session& session, const Bytes& id,
                                                    const Bytes& publicValue);
+    // A key by its handle; an unknown handle is reported as a key handle.
+    ObjectRecord KeyObject(const Session& session, CK_OBJECT_HANDLE key);
+    void BeginKeyOperation(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism,
+                           CK_OBJECT_HANDLE key, Operation operation);
+    void ContinueOperation(CK_SESSION_HANDLE session, Operation operation, CK_BYTE_PTR part,
+                           CK_ULONG length);
+    // What the mechanism signs: the data itself (a 32-byte digest) or its Streebog-256.
+    Bytes OperationDigest(const Session& session, const Bytes& data);
     void FinishSign(Session& session, const Bytes& data, CK_BYTE_PTR signature,
                     CK_ULONG_PTR signatureLength);
     void FinishVerify(Session& session, const Bytes& data, CK_BYTE_PTR signature,
