@@ -97,6 +97,17 @@ class TfCertRequestAlt : public QWidget {
     // its handlers: the request and the fills, then installation, lookup and the test signature.
     void BindRequestAndFillHandlers();
     void BindInstallAndSignHandlers();
+    void btnInstallClick();
+    void btnFindInDirClick();
+    void btnGetCertInfoClick();
+    void btnTestSignClick();
+    // The trimmed name in the certificate file field.
+    std::string CertFileName() const;
+    // The certificate file loop: the named file when it exists, else the one the user picks;
+    // cancelling ends the handler silently.
+    std::string ChooseCertFile();
+    // The PIN prompt, pre-filled; cancelling ends the handler silently.
+    std::string AskCertificatePin();
 
     void ApplyOwnerType();
     bool CanGenerate() const;
