@@ -788,6 +788,7 @@ void TfCertRequestAlt::Button2Click() {
 
 void TfCertRequestAlt::btnOKClick() {
     CheckSubjectFields();
+    GenerateKeyAndRequest();
 }
 
 void TfCertRequestAlt::edtCertFileNameEditButtons0Click() {

@@ -11,6 +11,7 @@
 
 #include "certdesk/dialogs.h"
 #include "certdesk/subject_checks.h"
+#include "certdesk/subject_fill.h"
 
 class QGroupBox;
 class QLabel;
@@ -19,6 +20,7 @@ class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QToolButton;
+struct x509_st;
 
 namespace certdesk {
 
@@ -96,6 +98,17 @@ class TfCertRequestAlt : public QWidget {
     // The workflows behind the buttons, each group in a source file of its own that also binds
     // its handlers: the request and the fills, then installation, lookup and the test signature.
     void BindRequestAndFillHandlers();
+    // The request and the fills.
+    void btnLoadFromXMLClick();
+    void Windows1Click();
+    void N1Click();
+    void jaCarta1Click();
+    void FillFromCertificate(const x509_st& certificate);
+    void ApplySubjectFill(const SubjectFill& fill);
+    void GenerateKeyAndRequest();
+    std::string SubscriberTag() const;
+    std::vector<std::string> RequestSubject() const;
+
     void BindInstallAndSignHandlers();
     void btnInstallClick();
     void btnFindInDirClick();

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace certdesk {
+#include "certdesk/owner_type.h"
 
-enum class OwnerType { None = -1, LegalEntity = 0, Entrepreneur = 1 };
+namespace certdesk {
 
 struct FieldAssignment {
     std::string control;  // edtINN, edtSN, edtGN1, edtGN2, edtSNILS, edtOGRN, edtEMAIL, edtO, edtL,

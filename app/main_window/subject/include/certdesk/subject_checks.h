@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "certdesk/error.h"
+#include "certdesk/owner_type.h"
 
 namespace certdesk {
 
@@ -24,9 +25,6 @@ bool IsValidEmail(std::string_view s);
 std::string NormalizeSubjectText(std::string_view s);
 std::string NormalizeOrgName(std::string_view s);
 std::string NormalizePosition(std::string_view s);
-
-// The selected index of the owner-type radio group.
-enum class OwnerType { None = -1, LegalEntity = 0, Entrepreneur = 1 };
 
 // The INN as checked: a legal entity's 10 digits padded with "00" on leaving the field come
 // back without the padding.
