@@ -19,6 +19,7 @@
 #include "certdesk/subject_string.h"
 #include "certdesk/token_client.h"
 #include "certdesk/tsbutton.h"
+#include "fake_token.h"
 #include "subject_widgets.h"
 #include "test_support.h"
 
@@ -587,6 +588,36 @@ class InstallAndSignTest : public QObject {
             QCOMPARE(choice.items, lines);
         }
         QCOMPARE(TokenCertificateCount(), source == "empty" ? 0u : 1u);
+    }
+
+    // Only a signature longer than the certificate proves the key; a library stand-in returns
+    // signatures of the lengths around that bound.
+    void testSignatureLongerThanTheCertificate_data() {
+        QTest::addColumn<int>("extra");
+        QTest::newRow("as long as the certificate") << 0;
+        QTest::newRow("one byte longer") << 1;
+    }
+
+    void testSignatureLongerThanTheCertificate() {
+        QFETCH(int, extra);
+        const std::string certificate = "not decoded by the test signature";
+        SetFileField(WriteFile("issued.cer", certificate));
+        tc_fake::Script() = {};
+        tc_fake::Script().output.assign(certificate.size() + static_cast<std::size_t>(extra), 'S');
+        SetTokenLibraryName(CERTDESK_TEST_LIBRARY_FULL);
+        std::vector<Ask> script = {TestSignQuestion(Button::Yes, 6), Pin("1234")};
+        if (extra > 0)
+            script.push_back(Info(kSignatureMade));
+        else
+            script.push_back(Captioned(
+                Ansi("Ошибка установки тестовой ЭП!\r\nРаботать с выбранным сертификатом "
+                     "невозможно, т.к. он не соответствует ключам, имеющимся на JaCarta"),
+                MessageKind::Error, "Ошибка", {Button::Cancel}, Button::Cancel, {"Закрыть"}, 2));
+        Press("btnTestSign", script);
+        SetTokenLibraryName("libKeyPorter.so");
+        QCOMPARE(tc_fake::Script().pin, std::string("1234"));
+        QCOMPARE(tc_fake::Script().data, std::string("TestData"));
+        QCOMPARE(tc_fake::Script().certificate, certificate);
     }
 };
 
