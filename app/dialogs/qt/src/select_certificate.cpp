@@ -1,9 +1,14 @@
 #include "certdesk/select_certificate.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QScreen>
+#include <QScrollBar>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "certdesk/dialog_units.h"
 
@@ -76,8 +81,17 @@ TfmSelectCertificate::TfmSelectCertificate(QWidget* owner, const std::vector<Cer
             &TfmSelectCertificate::UpdateButtons);
     UpdateButtons();
 
+    // Wide enough for every column, as far as the screen allows.
     const DialogUnits du = DialogUnits::Of(font());
-    resize(du.Horizontal(300), du.Vertical(150));
+    const QMargins margins = layout->contentsMargins();
+    const int needed = lvCertificates->header()->length() + 2 * lvCertificates->frameWidth() +
+                       lvCertificates->verticalScrollBar()->sizeHint().width() + margins.left() +
+                       margins.right();
+    const QScreen* s =
+        owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
+    const int widest = s ? s->availableGeometry().width() * 9 / 10 : needed;
+    resize(std::clamp(needed, du.Horizontal(300), std::max(widest, du.Horizontal(300))),
+           du.Vertical(150));
     lvCertificates->setFocus(Qt::OtherFocusReason);
 }
 
