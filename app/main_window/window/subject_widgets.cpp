@@ -87,6 +87,8 @@ TSubjectComboBox::TSubjectComboBox(QWidget* parent) : QComboBox(parent) {
     // Typing goes into the text as typed; the open list only offers the items.
     setCompleter(nullptr);
     view()->installEventFilter(this);
+    // The underline is the combo's own painting, below its line edit: a new text redraws it.
+    connect(this, &QComboBox::editTextChanged, this, [this] { update(); });
 }
 
 void TSubjectComboBox::SetTypedLimit(int limit) {
