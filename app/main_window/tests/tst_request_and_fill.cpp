@@ -497,14 +497,31 @@ class RequestAndFillTest : public QObject {
         QVERIFY(fs::is_empty(files_->path()));
     }
 
-    void wrongPinIsShownAndWritesNothing() {
+    // A token failure ends the road with its message; nothing is written. A failed key listing
+    // counts as no keys, so the missing token is noticed by the generation.
+    void tokenFailure_data() {
+        QTest::addColumn<bool>("tokenPresent");
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<int>("code");
+        QTest::newRow("no token") << false << QString::fromLatin1(kptest::kDefaultPin)
+                                  << int(RES_ERR_NO_TOKEN);
+        QTest::newRow("wrong PIN") << true << QStringLiteral("1111") << int(RES_ERR_LOGIN);
+    }
+
+    void tokenFailure() {
+        QFETCH(bool, tokenPresent);
+        QFETCH(QString, pin);
+        QFETCH(int, code);
+        if (!tokenPresent)
+            store_->util({"remove-token"});
         FillRoadForm(Road(0));
-        dialogs_->AnswerAskText(Ansi(kPinPrompt), std::string("1111"))
-            .AnswerCaptionedBox(TokenErrorText(RES_ERR_LOGIN), ResultCode(Button::Cancel));
+        dialogs_->AnswerAskText(Ansi(kPinPrompt), pin.toStdString())
+            .AnswerCaptionedBox(TokenErrorText(code), ResultCode(Button::Cancel));
         Press("btnOK");
         ExpectQuestion(1, DialogOperation::CaptionedBox, MessageKind::Error,
                        ButtonSet{Button::Cancel}, Button::Cancel);
-        QVERIFY(PublicKeys().empty());
+        if (tokenPresent)
+            QVERIFY(PublicKeys().empty());
         QVERIFY(fs::is_empty(files_->path()));
     }
 
