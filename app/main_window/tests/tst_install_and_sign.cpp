@@ -20,6 +20,7 @@
 #include "certdesk/token_client.h"
 #include "certdesk/tsbutton.h"
 #include "fake_token.h"
+#include "qt_text.h"
 #include "subject_widgets.h"
 #include "test_support.h"
 
@@ -54,6 +55,74 @@ struct Ask {
     std::string title;
     std::vector<std::string> captions;
     std::optional<std::string> value;  // what AskText or SelectFolder starts with
+    // The status text while the hourglass is on; none when the question comes outside the
+    // wait state.
+    std::optional<std::string> waitText;
+};
+
+// The same question asked while the window waits with this status text.
+Ask During(Ask a, const char* status, const std::string& tail = {}) {
+    a.waitText = Ansi(status) + tail;
+    return a;
+}
+
+const char* const kTokenAnalysis = "Подождите, идет анализ данных на устройстве jaCarta ...";
+const char* const kInstalling = "Подождите, идет установка сертификата";
+const char* const kSigning = "Подождите, идет проверка работоспособности сертификата ...";
+
+// The scripted dialogs, noting with every question what the window's wait state was.
+class WaitNotingDialogs : public ScriptedDialogs {
+  public:
+    struct Seen {
+        bool hourglass = false;
+        std::string status;
+    };
+    QStatusBar* statusBar = nullptr;
+    std::vector<Seen> seen;
+
+    int ShowMessageBox(const std::string& text, MessageKind kind, ButtonSet buttons) override {
+        Note();
+        return ScriptedDialogs::ShowMessageBox(text, kind, buttons);
+    }
+    int ShowMessageBoxDef(const std::string& text, MessageKind kind, ButtonSet buttons,
+                          Button defaultButton) override {
+        Note();
+        return ScriptedDialogs::ShowMessageBoxDef(text, kind, buttons, defaultButton);
+    }
+    int ShowCaptionedBox(const std::string& text, MessageKind kind, const std::string& title,
+                         ButtonSet buttons, Button defaultButton,
+                         const std::vector<std::string>& captions) override {
+        Note();
+        return ScriptedDialogs::ShowCaptionedBox(text, kind, title, buttons, defaultButton,
+                                                 captions);
+    }
+    bool AskText(const std::string& caption, const std::string& prompt,
+                 std::string& value) override {
+        Note();
+        return ScriptedDialogs::AskText(caption, prompt, value);
+    }
+    int MakeChoice(std::optional<ScreenPoint> anchor, const std::vector<std::string>& items,
+                   const std::string& caption, int defaultIndex,
+                   const std::string& additionalText) override {
+        Note();
+        return ScriptedDialogs::MakeChoice(anchor, items, caption, defaultIndex, additionalText);
+    }
+    bool SelectFolder(const std::string& caption, const std::string& root,
+                      std::string& directory) override {
+        Note();
+        return ScriptedDialogs::SelectFolder(caption, root, directory);
+    }
+    std::optional<std::string> OpenFile(const FileDialogRequest& request) override {
+        Note();
+        return ScriptedDialogs::OpenFile(request);
+    }
+
+  private:
+    void Note() {
+        const QCursor* cursor = QApplication::overrideCursor();
+        seen.push_back({cursor != nullptr && cursor->shape() == Qt::WaitCursor,
+                        AnsiFromQString(statusBar->currentMessage())});
+    }
 };
 
 Ask Box(const char* text, MessageKind kind, ButtonSet buttons, int result,
@@ -210,7 +279,7 @@ class InstallAndSignTest : public QObject {
     std::unique_ptr<kptest::TestCa> ca_;
     std::unique_ptr<kptest::SoftTokenStore> store_;
     std::unique_ptr<kptest::TempDir> files_;
-    std::unique_ptr<ScriptedDialogs> dialogs_;
+    std::unique_ptr<WaitNotingDialogs> dialogs_;
     std::unique_ptr<TfCertRequestAlt> window_;
 
     template <class T = QWidget>
@@ -319,6 +388,9 @@ class InstallAndSignTest : public QObject {
             const Ask& want = script[i];
             const DialogQuestion& got = asked[before + i];
             QCOMPARE(Readable(got.text), Readable(want.text));
+            const WaitNotingDialogs::Seen& seen = dialogs_->seen[before + i];
+            QCOMPARE(seen.hourglass, want.waitText.has_value());
+            QCOMPARE(Readable(seen.status), Readable(want.waitText.value_or("")));
             switch (want.operation) {
                 case DialogOperation::MessageBox:
                 case DialogOperation::MessageBoxDef:
@@ -360,11 +432,12 @@ class InstallAndSignTest : public QObject {
         store_ = std::make_unique<kptest::SoftTokenStore>();
         store_->initToken();
         files_ = std::make_unique<kptest::TempDir>();
-        dialogs_ = std::make_unique<ScriptedDialogs>();
+        dialogs_ = std::make_unique<WaitNotingDialogs>();
         SetTokenLibraryName("libKeyPorter.so");
         window_ = std::make_unique<TfCertRequestAlt>(*dialogs_);
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+        dialogs_->statusBar = Find<QStatusBar>("StatusBar");
     }
 
     void cleanup() {
@@ -419,7 +492,8 @@ class InstallAndSignTest : public QObject {
 
         DropProbeReference();
         std::vector<Ask> script = {
-            Pin(), KeyQuestion(keysOnToken ? kForeignKeyQuestion : kNoKeysQuestion, answer)};
+            Pin(), During(KeyQuestion(keysOnToken ? kForeignKeyQuestion : kNoKeysQuestion, answer),
+                          kInstalling)};
         if (installed)
             script.push_back(Info(kSuccess));
         Press("btnInstall", script);
@@ -481,20 +555,26 @@ class InstallAndSignTest : public QObject {
         std::vector<Ask> script;
         const std::string withSeparator = folder.string() + "/";
         if (!keysOnToken) {
-            script.push_back(Box("На устройстве не найдены открытые ключи - поиск невозможен !",
-                                 MessageKind::Error, {Button::Cancel}, 2));
+            script.push_back(
+                During(Box("На устройстве не найдены открытые ключи - поиск невозможен !",
+                           MessageKind::Error, {Button::Cancel}, 2),
+                       ""));
         } else {
-            script.push_back(Folder(fs::current_path().string(),
-                                    folderChosen ? std::optional(folder.string()) : std::nullopt));
+            script.push_back(
+                During(Folder(fs::current_path().string(),
+                              folderChosen ? std::optional(folder.string()) : std::nullopt),
+                       ""));
             if (folderChosen && ownCertificate)
-                script.push_back(
+                script.push_back(During(
                     Info("Найден сертификат, соответствующий открытому ключу на jaCarta в файле: ",
-                         "b.cer"));
+                         "b.cer"),
+                    "Подождите, идет анализ данных в каталоге ", folder.string()));
             else if (folderChosen)
                 script.push_back(
-                    Info("К сожалению, в каталоге ",
-                         withSeparator + Ansi("\r\nне найдено сертификатов,соответствующий "
-                                              "открытому ключу на jaCarta")));
+                    During(Info("К сожалению, в каталоге ",
+                                withSeparator + Ansi("\r\nне найдено сертификатов,соответствующий "
+                                                     "открытому ключу на jaCarta")),
+                           "Подождите, идет анализ данных в каталоге ", folder.string()));
         }
         Press("btnFindInDir", script);
         const bool found = keysOnToken && ownCertificate && folderChosen;
@@ -528,11 +608,12 @@ class InstallAndSignTest : public QObject {
                 lines += std::to_string(i + 1) + ". " + info.Subject + Validity(certificates[i]) +
                          "\r\n";
             }
-            script.push_back(Captioned(lines, MessageKind::Information,
-                                       "Информация об установленных сертификатах:", {Button::OK},
-                                       Button::OK, {"Ok"}, 1));
+            script.push_back(During(Captioned(lines, MessageKind::Information,
+                                              "Информация об установленных сертификатах:",
+                                              {Button::OK}, Button::OK, {"Ok"}, 1),
+                                    kTokenAnalysis));
         } else if (answer == 7) {
-            script.push_back(Info(kNoCertificates));
+            script.push_back(During(Info(kNoCertificates), kTokenAnalysis));
         }
         Press("btnGetCertInfo", script);
     }
@@ -566,9 +647,10 @@ class InstallAndSignTest : public QObject {
             script = {TestSignQuestion(Button::No, 6), OpenCertificate(std::nullopt)};
         } else if (source == "token") {
             script = {TestSignQuestion(Button::No, 7),
-                      Choice("Укажите сертификат для тестирования", 1)};
+                      During(Choice("Укажите сертификат для тестирования", 1), kTokenAnalysis)};
         } else if (source == "empty") {
-            script = {TestSignQuestion(Button::No, 7), Info(kNoCertificates)};
+            script = {TestSignQuestion(Button::No, 7),
+                      During(Info(kNoCertificates), kTokenAnalysis)};
         } else {
             script = {TestSignQuestion(Button::No, 2)};
         }
@@ -579,7 +661,7 @@ class InstallAndSignTest : public QObject {
                 script.end(),
                 {Pin(), ErrorBox(Ansi("Указанный сертификат не установлен на jaCarta!"))});
         else if (source == "file" || source == "token")
-            script.insert(script.end(), {Pin(), Info(kSignatureMade)});
+            script.insert(script.end(), {Pin(), During(Info(kSignatureMade), kSigning)});
 
         Press("btnTestSign", script);
         if (source == "token") {
@@ -607,12 +689,15 @@ class InstallAndSignTest : public QObject {
         SetTokenLibraryName(CERTDESK_TEST_LIBRARY_FULL);
         std::vector<Ask> script = {TestSignQuestion(Button::Yes, 6), Pin("1234")};
         if (extra > 0)
-            script.push_back(Info(kSignatureMade));
+            script.push_back(During(Info(kSignatureMade), kSigning));
         else
-            script.push_back(Captioned(
-                Ansi("Ошибка установки тестовой ЭП!\r\nРаботать с выбранным сертификатом "
-                     "невозможно, т.к. он не соответствует ключам, имеющимся на JaCarta"),
-                MessageKind::Error, "Ошибка", {Button::Cancel}, Button::Cancel, {"Закрыть"}, 2));
+            script.push_back(
+                During(Captioned(Ansi("Ошибка установки тестовой ЭП!\r\nРаботать с выбранным "
+                                      "сертификатом невозможно, т.к. он не соответствует ключам, "
+                                      "имеющимся на JaCarta"),
+                                 MessageKind::Error, "Ошибка", {Button::Cancel}, Button::Cancel,
+                                 {"Закрыть"}, 2),
+                       kSigning));
         Press("btnTestSign", script);
         SetTokenLibraryName("libKeyPorter.so");
         QCOMPARE(tc_fake::Script().pin, std::string("1234"));
