@@ -623,6 +623,7 @@ class InstallAndSignTest : public QObject {
         QTest::newRow("from the file") << "file";
         QTest::newRow("from the token list") << "token";
         QTest::newRow("certificate not on the token") << "foreign";
+        QTest::newRow("file without a certificate") << "no certificate";
         QTest::newRow("no file chosen") << "cancelled file";
         QTest::newRow("PIN cancelled") << "cancelled PIN";
         QTest::newRow("empty token list") << "empty";
@@ -640,8 +641,9 @@ class InstallAndSignTest : public QObject {
         if (source == "file" || source == "cancelled PIN") {
             SetFileField(" " + file);
             script = {TestSignQuestion(Button::Yes, 6)};
-        } else if (source == "foreign") {
-            SetFileField(foreign);
+        } else if (source == "foreign" || source == "no certificate") {
+            SetFileField(source == "foreign" ? foreign
+                                             : WriteFile("text.cer", "no certificate here"));
             script = {TestSignQuestion(Button::Yes, 6)};
         } else if (source == "cancelled file") {
             script = {TestSignQuestion(Button::No, 6), OpenCertificate(std::nullopt)};
@@ -656,7 +658,7 @@ class InstallAndSignTest : public QObject {
         }
         if (source == "cancelled PIN")
             script.push_back(Pin(std::nullopt));
-        else if (source == "foreign")
+        else if (source == "foreign" || source == "no certificate")
             script.insert(
                 script.end(),
                 {Pin(), ErrorBox(Ansi("Указанный сертификат не установлен на jaCarta!"))});
