@@ -648,8 +648,9 @@ class InstallAndSignTest : public QObject {
         } else if (source == "cancelled file") {
             script = {TestSignQuestion(Button::No, 6), OpenCertificate(std::nullopt)};
         } else if (source == "token") {
+            InstalledCertificate(kEntrepreneur);
             script = {TestSignQuestion(Button::No, 7),
-                      During(Choice("Укажите сертификат для тестирования", 1), kTokenAnalysis)};
+                      During(Choice("Укажите сертификат для тестирования", 2), kTokenAnalysis)};
         } else if (source == "empty") {
             script = {TestSignQuestion(Button::No, 7),
                       During(Info(kNoCertificates), kTokenAnalysis)};
@@ -667,11 +668,19 @@ class InstallAndSignTest : public QObject {
 
         Press("btnTestSign", script);
         if (source == "token") {
-            const DialogQuestion& choice = dialogs_->Asked()[1];
-            const std::vector<std::string> lines = {Ansi("ООО Ромашка") + Validity(installed)};
-            QCOMPARE(choice.items, lines);
+            std::vector<std::string> certificates;
+            TokenGetCertificates(certificates, TokenPartition::Gost);
+            std::vector<std::string> lines;
+            for (const std::string& each : certificates) {
+                TCertInfo info;
+                TVCertMgr::GetCertInfo(each, ciSubject, info);
+                lines.push_back(GetDNValue(info.Subject, "CN") + Validity(each));
+            }
+            QCOMPARE(lines.size(), 2u);
+            QCOMPARE(dialogs_->Asked()[1].items, lines);
+        } else {
+            QCOMPARE(TokenCertificateCount(), source == "empty" ? 0u : 1u);
         }
-        QCOMPARE(TokenCertificateCount(), source == "empty" ? 0u : 1u);
     }
 
     // Only a signature longer than the certificate proves the key; a library stand-in returns
