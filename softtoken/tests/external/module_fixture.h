@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <p11-kit/pkcs11.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,6 @@ using namespace testing_tools;
 using Bytes = std::vector<unsigned char>;
 
 inline const std::string kPin = "11112222";
-inline const std::string kSoPin = "87654321";
 inline const std::string kModule = SOFTTOKEN_MODULE;
 
 // The preloaded sanitizer runtime a tool needs to load the module of a sanitized build.
@@ -28,44 +26,16 @@ inline std::string Tool(const std::string& command) {
     return env.empty() ? command : "env " + env + " " + command;
 }
 
-inline std::string Hex(const Bytes& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-inline Bytes FromHex(const std::string& hex) {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
-
-inline Bytes ToBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 // Each test has a store of its own with one initialised token.
 class TokenTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        setenv("SOFTTOKEN_DIR", store_.File("store").c_str(), 1);
-        setenv("SOFTTOKEN_KDF_ITERATIONS", "1000", 1);
-        auto init = RunTool(Quote(SOFTTOKEN_UTIL) + " --partition gost init --label " +
-                            Quote("External") + " --so-pin " + kSoPin + " --pin " + kPin);
-        ASSERT_EQ(init.status, 0) << init.output;
-    }
+    void SetUp() override { store_.initToken("External", kPin); }
 
     RunResult Pkcs11Tool(const std::string& arguments) const {
         return RunTool(Tool("pkcs11-tool --module " + Quote(kModule) + " " + arguments));
     }
 
-    TempDir store_;
+    certdesk::test::SoftTokenStore store_;
     TempDir dir_;
 };
 
@@ -176,45 +146,6 @@ class ModuleBuffer {
 
   private:
     Module& module_;
-};
-
-// A GOST CA whose key certtool made; it issues with the request's own extensions.
-class TestCa {
-  public:
-    TestCa() {
-        WriteFile(dir_.File("ca.tmpl"),
-                  "cn = \"Test CA\"\nca\ncert_signing_key\nexpiration_days = 30\n");
-        Require(
-            RunTool("certtool --generate-privkey --key-type gost12-256 --outfile " + Quote(Key())));
-        Require(RunTool("certtool --generate-self-signed --load-privkey " + Quote(Key()) +
-                        " --template " + Quote(dir_.File("ca.tmpl")) + " --outfile " +
-                        Quote(Certificate())));
-        WriteFile(dir_.File("issue.tmpl"), "honor_crq_extensions\nexpiration_days = 10\n");
-    }
-    std::string Key() const { return dir_.File("ca.key"); }
-    std::string Certificate() const { return dir_.File("ca.pem"); }
-
-    // certtool issues a certificate for the request; written as PEM and DER beside it.
-    void Issue(const std::string& requestPem, const std::string& pemPath,
-               const std::string& derPath) const {
-        WriteFile(dir_.File("request.pem"), requestPem);
-        Require(RunTool("certtool --generate-certificate --load-request " +
-                        Quote(dir_.File("request.pem")) + " --load-ca-certificate " +
-                        Quote(Certificate()) + " --load-ca-privkey " + Quote(Key()) +
-                        " --template " + Quote(dir_.File("issue.tmpl")) + " --outfile " +
-                        Quote(pemPath)));
-        Require(RunTool("certtool --certificate-info --outder --infile " + Quote(pemPath) +
-                        " --outfile " + Quote(derPath)));
-    }
-
-    static void Require(const RunResult& result) {
-        if (result.status != 0) {
-            throw std::runtime_error("certtool failed: " + result.output);
-        }
-    }
-
-  private:
-    TempDir dir_;
 };
 
 }  // namespace external

@@ -1,57 +1,43 @@
-// Temporary folders, files and the tools nobody here wrote, for the crypto tests.
+// Temporary folders, files, hex, the tools nobody here wrote and the GOST test CA, under the
+// names the softtoken tests use.
 #pragma once
 
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "certdesk/test_support.h"
+
 namespace testing_tools {
 
-class TempDir {
+inline std::string Hex(const std::vector<unsigned char>& bytes) {
+    return certdesk::test::hex(bytes);
+}
+
+inline std::vector<unsigned char> FromHex(const std::string& digits) {
+    return certdesk::test::fromHex(digits);
+}
+
+inline std::vector<unsigned char> ToBytes(const std::string& text) {
+    return certdesk::test::toBytes(text);
+}
+
+class TempDir : public certdesk::test::TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "softtoken-crypto-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-
-  private:
-    std::filesystem::path path_;
+    std::string File(const std::string& name) const { return (path() / name).string(); }
 };
 
 inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
+    certdesk::test::writeText(path, text);
 }
 
 inline void WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-    WriteFile(path, std::string(bytes.begin(), bytes.end()));
+    certdesk::test::writeBytes(path, bytes);
 }
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return certdesk::test::readText(path);
 }
 
 struct RunResult {
@@ -61,19 +47,8 @@ struct RunResult {
 
 // Runs a shell command line; arguments must already be quoted with Quote.
 inline RunResult RunTool(const std::string& command) {
-    RunResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        result.output.append(buffer, got);
-    }
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    auto result = certdesk::test::runCommand({"/bin/sh", "-c", command});
+    return {result.exitCode, result.output};
 }
 
 inline std::string Quote(const std::string& text) {
@@ -83,5 +58,32 @@ inline std::string Quote(const std::string& text) {
     }
     return out + "'";
 }
+
+// The GOST test CA, issuing for PEM requests for ten days; failures of certtool throw.
+class TestCa : public certdesk::test::TestCa {
+  public:
+    TestCa() : certdesk::test::TestCa(10) {}
+
+    std::string Certificate() const { return certificateFile().string(); }
+
+    // The PEM certificate certtool issues for a PEM request.
+    std::string Issue(const std::string& requestPem) const {
+        return issuePem(certdesk::test::toBytes(requestPem));
+    }
+
+    // The same, written as PEM and DER to the given files.
+    void Issue(const std::string& requestPem, const std::string& pemPath,
+               const std::string& derPath) const {
+        WriteFile(pemPath, Issue(requestPem));
+        Require(RunTool("certtool --certificate-info --outder --infile " + Quote(pemPath) +
+                        " --outfile " + Quote(derPath)));
+    }
+
+    static void Require(const RunResult& result) {
+        if (result.status != 0) {
+            throw std::runtime_error("certtool failed: " + result.output);
+        }
+    }
+};
 
 }  // namespace testing_tools
