@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "certdesk/test_support.h"
 #include "softtoken_ext.h"
 
 namespace softtoken::test {
@@ -24,23 +25,7 @@ inline const std::string kUserPin = "5829301746";
 // DER of id-GostR3410-2001-CryptoPro-A-ParamSet, as the bridge sends it.
 inline const Bytes kCryptoProA = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x01};
 
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/softtoken-test-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using certdesk::test::TempDir;
 
 class LoadedModule {
   public:
@@ -239,23 +224,13 @@ inline Bytes UlongBytes(CK_ULONG value) {
     return b;
 }
 
-// Runs a command line; returns its exit status and what it printed.
+// Runs a shell command line; returns its exit status and what it printed.
 inline int RunCommand(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    std::string text;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        text.append(buffer, n);
-    }
-    int status = pclose(pipe);
+    certdesk::test::CommandResult result = certdesk::test::runCommand({"/bin/sh", "-c", command});
     if (output) {
-        *output = text;
+        *output = result.output;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result.exitCode;
 }
 
 }  // namespace softtoken::test
