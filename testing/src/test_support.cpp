@@ -101,6 +101,14 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
+std::string shellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
 CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extraEnv) {
     TempDir outputDir;
@@ -230,7 +238,7 @@ std::string TestCa::issuePem(const Bytes& request) const {
 fs::path TestCa::issueFile(const Bytes& request, bool der) const {
     ++issued_;
     const std::string stem = "issued" + std::to_string(issued_);
-    const fs::path requestFile = dir_.path() / (stem + ".req");
+    fs::path requestFile = dir_.path() / (stem + ".req");
     const fs::path templateFile = dir_.path() / (stem + ".tmpl");
     const fs::path certificateFile = dir_.path() / (stem + (der ? ".der" : ".pem"));
     writeBytes(requestFile, request);
@@ -239,9 +247,13 @@ fs::path TestCa::issueFile(const Bytes& request, bool der) const {
                                 "signing_key\n"
                                 "encryption_key\n"
                                 "honor_crq_extensions\n");
-    // certtool writes a description of the request ahead of its PEM.
-    const bool pemRequest =
-        std::string(request.begin(), request.end()).find("-----BEGIN") != std::string::npos;
+    // certtool's --inder would apply to the CA's own files too, so a DER request is turned into
+    // PEM first; certtool writes a description of a request ahead of its PEM.
+    if (std::string(request.begin(), request.end()).find("-----BEGIN") == std::string::npos) {
+        mustRun({"certtool", "--crq-info", "--inder", "--infile", requestFile.string(), "--outfile",
+                 requestFile.string() + ".pem"});
+        requestFile += ".pem";
+    }
     std::vector<std::string> argv{"certtool",
                                   "--generate-certificate",
                                   "--load-request",
@@ -256,9 +268,6 @@ fs::path TestCa::issueFile(const Bytes& request, bool der) const {
                                   certificateFile.string()};
     if (der) {
         argv.push_back("--outder");
-    }
-    if (!pemRequest) {
-        argv.push_back("--inder");
     }
     mustRun(argv);
     return certificateFile;

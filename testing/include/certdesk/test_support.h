@@ -60,6 +60,9 @@ struct CommandResult {
     std::string output;  // stdout and stderr together
 };
 
+// The text in single quotes, for a shell command line.
+std::string shellQuote(const std::string& text);
+
 // Runs argv[0] (looked up on PATH) with extra environment entries "NAME=value"; never
 // through a shell.
 CommandResult runCommand(const std::vector<std::string>& argv,

@@ -52,11 +52,7 @@ inline RunResult RunTool(const std::string& command) {
 }
 
 inline std::string Quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
+    return certdesk::test::shellQuote(text);
 }
 
 // The GOST test CA, issuing for PEM requests for ten days; failures of certtool throw.
