@@ -21,7 +21,9 @@ inline void WriteBytes(const std::filesystem::path& file, const std::string& byt
 inline std::string ReadBytes(const std::filesystem::path& file) {
     return certdesk::test::readText(file);
 }
-inline std::string Quote(const std::string& text) { return certdesk::test::shellQuote(text); }
+inline std::string Quote(const std::string& text) {
+    return certdesk::test::shellQuote(text);
+}
 
 // Runs a shell command; its output goes to the test's log. Returns the exit status.
 int RunTool(const std::string& command);
