@@ -30,9 +30,9 @@ CK_RV createCSR(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE publicKey, char** su
  * SOFTTOKEN_PKCS7_ATTACHED. On CKR_OK *signature holds a buffer released with freeBuffer.
  */
 CK_RV pkcs7Sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG dataLength,
-                CK_OBJECT_HANDLE certificate, CK_BYTE_PTR* signature,
-                CK_ULONG_PTR signatureLength, CK_OBJECT_HANDLE reservedHandle,
-                void* reservedPointer, CK_ULONG reservedCount, CK_ULONG flags);
+                CK_OBJECT_HANDLE certificate, CK_BYTE_PTR* signature, CK_ULONG_PTR signatureLength,
+                CK_OBJECT_HANDLE reservedHandle, void* reservedPointer, CK_ULONG reservedCount,
+                CK_ULONG flags);
 
 /* Releases a buffer of createCSR or pkcs7Sign; NULL is ignored. */
 CK_RV freeBuffer(CK_BYTE_PTR buffer);
