@@ -23,6 +23,7 @@
 #include "qt_text.h"
 #include "subject_widgets.h"
 #include "test_support.h"
+#include "window_controls.h"
 
 using namespace certdesk;
 namespace fs = std::filesystem;
@@ -284,10 +285,7 @@ class InstallAndSignTest : public QObject {
 
     template <class T = QWidget>
     T* Find(const char* name) {
-        T* found = window_->findChild<T*>(QString::fromLatin1(name));
-        if (!found)
-            qFatal("no control %s", name);
-        return found;
+        return window_test::FindControl<T>(*window_, name);
     }
 
     QString FileField() { return Find<TSubjectEdit>("edtCertFileName")->text(); }

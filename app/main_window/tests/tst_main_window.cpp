@@ -24,6 +24,7 @@
 #include "certdesk/tsbutton.h"
 #include "certdesk/tsradiogroup.h"
 #include "qt_text.h"
+#include "window_controls.h"
 
 using namespace certdesk;
 
@@ -92,25 +93,12 @@ class MainWindowTest : public QObject {
 
     template <class T = QWidget>
     T* Find(const char* name) {
-        T* found = window_->findChild<T*>(QString::fromLatin1(name));
-        if (!found)
-            qFatal("no control %s", name);
-        return found;
+        return window_test::FindControl<T>(*window_, name);
     }
 
-    QString TextOf(const char* name) {
-        QWidget* w = Find(name);
-        if (auto* edit = qobject_cast<QLineEdit*>(w))
-            return edit->text();
-        return qobject_cast<QComboBox*>(w)->currentText();
-    }
-
+    QString TextOf(const char* name) { return window_test::TextOf(*window_, name); }
     void SetTextOf(const char* name, const QString& text) {
-        QWidget* w = Find(name);
-        if (auto* edit = qobject_cast<QLineEdit*>(w))
-            edit->setText(text);
-        else
-            qobject_cast<QComboBox*>(w)->setEditText(text);
+        window_test::SetTextOf(*window_, name, text);
     }
 
     template <std::size_t N>
