@@ -98,83 +98,43 @@ struct RoadCase {
     const char* shownSubject;  // as certtool prints it: last pair first
 };
 
+// The legal entity's request subject as the token should carry it, and as certtool prints it.
+const std::vector<std::pair<const char*, const char*>> kLegalEntityPairs = {
+    {"2.5.4.3", "ПАО Сбербанк"},
+    {"2.5.4.6", "RU"},
+    {"2.5.4.10", "ПАО Сбербанк"},
+    {"2.5.4.8", "77 г. Москва"},
+    {"2.5.4.7", "Москва"},
+    {"2.5.4.11", "Руководство"},
+    {"2.5.4.12", "Генеральный директор"},
+    {"1.2.840.113549.1.9.1", "ivanov@example.ru"},
+    {"1.2.643.3.131.1.1", "007707083893"},
+    {"1.2.643.100.1", "1027700132195"},
+    {"1.2.643.100.3", "11223344595"},
+    {"2.5.4.9", " ул. Вавилова, д. 19"},
+    {"2.5.4.4", "Иванов"},
+    {"2.5.4.42", "Иван Иванович"}};
+const std::vector<std::pair<const char*, const char*>> kLegalEntityPairsWithKpp = [] {
+    auto pairs = kLegalEntityPairs;
+    pairs.emplace_back("1.2.840.113549.1.9.2", "КПП=773601001");
+    return pairs;
+}();
+constexpr const char* kLegalEntityShown =
+    "givenName=Иван Иванович,surName=Иванов,street=\\ ул. Вавилова\\, д. 19,SNILS=11223344595,"
+    "OGRN=1027700132195,INN=007707083893,EMAIL=ivanov@example.ru,title=Генеральный директор,"
+    "OU=Руководство,L=Москва,ST=77 г. Москва,O=ПАО Сбербанк,C=RU,CN=ПАО Сбербанк";
+const std::string kLegalEntityShownWithKpp =
+    std::string("1.2.840.113549.1.9.2=#0c10d09ad09fd09f3d373733363031303031,") + kLegalEntityShown;
+
 const RoadCase kRoadCases[] = {
-    {"legal entity with KPP, 6 months",
-     0,
-     &kLegalEntity,
-     true,
-     7,
-     "007707083893-773601001",
-     {{"2.5.4.3", "ПАО Сбербанк"},
-      {"2.5.4.6", "RU"},
-      {"2.5.4.10", "ПАО Сбербанк"},
-      {"2.5.4.8", "77 г. Москва"},
-      {"2.5.4.7", "Москва"},
-      {"2.5.4.11", "Руководство"},
-      {"2.5.4.12", "Генеральный директор"},
-      {"1.2.840.113549.1.9.1", "ivanov@example.ru"},
-      {"1.2.643.3.131.1.1", "007707083893"},
-      {"1.2.643.100.1", "1027700132195"},
-      {"1.2.643.100.3", "11223344595"},
-      {"2.5.4.9", " ул. Вавилова, д. 19"},
-      {"2.5.4.4", "Иванов"},
-      {"2.5.4.42", "Иван Иванович"},
-      {"1.2.840.113549.1.9.2", "КПП=773601001"}},
-     "1.2.643.3.6.78.4.5,1.2.643.3.6.0.6",
-     "1.2.840.113549.1.9.2=#0c10d09ad09fd09f3d373733363031303031,givenName=Иван Иванович,"
-     "surName=Иванов,street=\\ ул. Вавилова\\, д. 19,SNILS=11223344595,OGRN=1027700132195,"
-     "INN=007707083893,EMAIL=ivanov@example.ru,title=Генеральный директор,OU=Руководство,"
-     "L=Москва,ST=77 г. Москва,O=ПАО Сбербанк,C=RU,CN=ПАО Сбербанк"},
-    {"legal entity with a 10-digit INN field",
-     0,
-     &kLegalEntityTenDigitInn,
-     true,
-     12,
-     "7707083893-773601001",
-     {{"2.5.4.3", "ПАО Сбербанк"},
-      {"2.5.4.6", "RU"},
-      {"2.5.4.10", "ПАО Сбербанк"},
-      {"2.5.4.8", "77 г. Москва"},
-      {"2.5.4.7", "Москва"},
-      {"2.5.4.11", "Руководство"},
-      {"2.5.4.12", "Генеральный директор"},
-      {"1.2.840.113549.1.9.1", "ivanov@example.ru"},
-      {"1.2.643.3.131.1.1", "007707083893"},
-      {"1.2.643.100.1", "1027700132195"},
-      {"1.2.643.100.3", "11223344595"},
-      {"2.5.4.9", " ул. Вавилова, д. 19"},
-      {"2.5.4.4", "Иванов"},
-      {"2.5.4.42", "Иван Иванович"},
-      {"1.2.840.113549.1.9.2", "КПП=773601001"}},
-     "1.2.643.3.6.78.4.5,1.2.643.3.6.0.1",
-     "1.2.840.113549.1.9.2=#0c10d09ad09fd09f3d373733363031303031,givenName=Иван Иванович,"
-     "surName=Иванов,street=\\ ул. Вавилова\\, д. 19,SNILS=11223344595,OGRN=1027700132195,"
-     "INN=007707083893,EMAIL=ivanov@example.ru,title=Генеральный директор,OU=Руководство,"
-     "L=Москва,ST=77 г. Москва,O=ПАО Сбербанк,C=RU,CN=ПАО Сбербанк"},
-    {"legal entity without KPP, period group disabled",
-     0,
-     &kLegalEntity,
-     false,
-     std::nullopt,
-     "007707083893",
-     {{"2.5.4.3", "ПАО Сбербанк"},
-      {"2.5.4.6", "RU"},
-      {"2.5.4.10", "ПАО Сбербанк"},
-      {"2.5.4.8", "77 г. Москва"},
-      {"2.5.4.7", "Москва"},
-      {"2.5.4.11", "Руководство"},
-      {"2.5.4.12", "Генеральный директор"},
-      {"1.2.840.113549.1.9.1", "ivanov@example.ru"},
-      {"1.2.643.3.131.1.1", "007707083893"},
-      {"1.2.643.100.1", "1027700132195"},
-      {"1.2.643.100.3", "11223344595"},
-      {"2.5.4.9", " ул. Вавилова, д. 19"},
-      {"2.5.4.4", "Иванов"},
-      {"2.5.4.42", "Иван Иванович"}},
-     kBuiltInLastUsages,
-     "givenName=Иван Иванович,surName=Иванов,street=\\ ул. Вавилова\\, д. 19,SNILS=11223344595,"
-     "OGRN=1027700132195,INN=007707083893,EMAIL=ivanov@example.ru,title=Генеральный директор,"
-     "OU=Руководство,L=Москва,ST=77 г. Москва,O=ПАО Сбербанк,C=RU,CN=ПАО Сбербанк"},
+    {"legal entity with KPP, 6 months", 0, &kLegalEntity, true, 7, "007707083893-773601001",
+     kLegalEntityPairsWithKpp, "1.2.643.3.6.78.4.5,1.2.643.3.6.0.6",
+     kLegalEntityShownWithKpp.c_str()},
+    {"legal entity with a 10-digit INN field", 0, &kLegalEntityTenDigitInn, true, 12,
+     "7707083893-773601001", kLegalEntityPairsWithKpp, "1.2.643.3.6.78.4.5,1.2.643.3.6.0.1",
+     kLegalEntityShownWithKpp.c_str()},
+    {"legal entity without KPP, period group disabled", 0, &kLegalEntity, false, std::nullopt,
+     "007707083893", kLegalEntityPairs, kBuiltInLastUsages, kLegalEntityShown},
     {"entrepreneur without patronymic, 13 months",
      1,
      &kEntrepreneur,
