@@ -867,10 +867,7 @@ void Module::FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attribut
 
 void Module::FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects, CK_ULONG maximum,
                          CK_ULONG_PTR count) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Find) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Session& session = SessionIn(handle, Operation::Find);
     if (count == nullptr || (objects == nullptr && maximum > 0)) {
         throw Error(CKR_ARGUMENTS_BAD);
     }
@@ -881,10 +878,7 @@ void Module::FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects,
 }
 
 void Module::FindObjectsFinal(CK_SESSION_HANDLE handle) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Find) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Session& session = SessionIn(handle, Operation::Find);
     session.operation = Operation::None;
     session.found.clear();
 }
@@ -986,12 +980,17 @@ Bytes Module::OperationDigest(const Session& session, const Bytes& data) {
     return data;
 }
 
-void Module::ContinueOperation(CK_SESSION_HANDLE handle, Operation operation, CK_BYTE_PTR part,
-                               CK_ULONG length) {
+Module::Session& Module::SessionIn(CK_SESSION_HANDLE handle, Operation operation) {
     Session& session = SessionOf(handle);
     if (session.operation != operation) {
         throw Error(CKR_OPERATION_NOT_INITIALIZED);
     }
+    return session;
+}
+
+void Module::ContinueOperation(CK_SESSION_HANDLE handle, Operation operation, CK_BYTE_PTR part,
+                               CK_ULONG length) {
+    Session& session = SessionIn(handle, operation);
     if (part == nullptr && length > 0) {
         session.operation = Operation::None;
         throw Error(CKR_ARGUMENTS_BAD);
@@ -1024,10 +1023,7 @@ void Module::FinishSign(Session& session, const Bytes& data, CK_BYTE_PTR signatu
 
 void Module::Sign(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length,
                   CK_BYTE_PTR signature, CK_ULONG_PTR signatureLength) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Sign) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Session& session = SessionIn(handle, Operation::Sign);
     if (data == nullptr && length > 0) {
         session.operation = Operation::None;
         throw Error(CKR_ARGUMENTS_BAD);
@@ -1041,10 +1037,7 @@ void Module::SignUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR part, CK_ULONG len
 
 void Module::SignFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature,
                        CK_ULONG_PTR signatureLength) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Sign) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Session& session = SessionIn(handle, Operation::Sign);
     FinishSign(session, session.buffered, signature, signatureLength);
 }
 
@@ -1055,10 +1048,7 @@ void Module::VerifyInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
 
 void Module::Verify(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length,
                     CK_BYTE_PTR signature, CK_ULONG signatureLength) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Verify) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Session& session = SessionIn(handle, Operation::Verify);
     session.operation = Operation::None;
     if (data == nullptr && length > 0) {
         throw Error(CKR_ARGUMENTS_BAD);
@@ -1072,10 +1062,7 @@ void Module::VerifyUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR part, CK_ULONG l
 
 void Module::VerifyFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature,
                          CK_ULONG signatureLength) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Verify) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Session& session = SessionIn(handle, Operation::Verify);
     session.operation = Operation::None;
     FinishVerify(session, session.buffered, signature, signatureLength);
 }
@@ -1112,10 +1099,7 @@ void Module::DigestInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism) {
 
 void Module::Digest(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR digest,
                     CK_ULONG_PTR digestLength) {
-    Session& session = SessionOf(handle);
-    if (session.operation != Operation::Digest) {
-        throw Error(CKR_OPERATION_NOT_INITIALIZED);
-    }
+    Session& session = SessionIn(handle, Operation::Digest);
     if (digestLength == nullptr || (data == nullptr && length > 0)) {
         session.operation = Operation::None;
         throw Error(CKR_ARGUMENTS_BAD);

@@ -131,6 +131,8 @@ class Module {
     ObjectRecord KeyObject(const Session& session, CK_OBJECT_HANDLE key);
     void BeginKeyOperation(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism,
                            CK_OBJECT_HANDLE key, Operation operation);
+    // The session, which must be in the middle of this operation.
+    Session& SessionIn(CK_SESSION_HANDLE session, Operation operation);
     void ContinueOperation(CK_SESSION_HANDLE session, Operation operation, CK_BYTE_PTR part,
                            CK_ULONG length);
     // What the mechanism signs: the data itself (a 32-byte digest) or its Streebog-256.
